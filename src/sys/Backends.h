@@ -1,0 +1,13 @@
+#pragma once
+
+#include "sys/FileSystem.h"
+#include "sys/ModuleInfo.h"
+
+// The real facilities of the platform the program is built for; each backend
+// folder defines them.
+namespace sys::backend {
+
+ModuleInfo& moduleInfo();
+FileSystem& fileSystem();
+
+}  // namespace sys::backend

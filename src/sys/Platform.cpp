@@ -1,0 +1,14 @@
+#include "sys/Platform.h"
+
+#include "sys/Backends.h"
+
+namespace sys {
+
+Platform::Platform() : moduleInfo_(&backend::moduleInfo()), fileSystem_(&backend::fileSystem()) {}
+
+Platform& platform() {
+  static Platform instance;
+  return instance;
+}
+
+}  // namespace sys

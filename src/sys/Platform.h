@@ -1,0 +1,42 @@
+#pragma once
+
+#include <atomic>
+
+#include "sys/FileSystem.h"
+#include "sys/ModuleInfo.h"
+
+namespace sys {
+
+// The one process-wide set of platform facilities the core calls. Each
+// facility is a small interface with a backend per platform; tests replace
+// one at a time with ScopedFake. Safe to use from any thread.
+class Platform {
+ public:
+  ModuleInfo& moduleInfo() { return *moduleInfo_.load(); }
+  FileSystem& fileSystem() { return *fileSystem_.load(); }
+
+ private:
+  friend Platform& platform();
+  template <class Facility>
+  friend class ScopedFake;
+
+  Platform();
+  template <class Facility>
+  std::atomic<Facility*>& slot();
+
+  std::atomic<ModuleInfo*> moduleInfo_;
+  std::atomic<FileSystem*> fileSystem_;
+};
+
+template <>
+inline std::atomic<ModuleInfo*>& Platform::slot<ModuleInfo>() {
+  return moduleInfo_;
+}
+template <>
+inline std::atomic<FileSystem*>& Platform::slot<FileSystem>() {
+  return fileSystem_;
+}
+
+Platform& platform();
+
+}  // namespace sys

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+// The Win32 error codes that the seam reports on every platform (the posix
+// backend maps errno onto them), so that the core's results and log lines are
+// the same everywhere.
+namespace sys::WinError {
+
+constexpr uint32_t Success = 0;
+constexpr uint32_t InvalidFunction = 1;
+constexpr uint32_t FileNotFound = 2;
+constexpr uint32_t PathNotFound = 3;
+constexpr uint32_t TooManyOpenFiles = 4;
+constexpr uint32_t AccessDenied = 5;
+constexpr uint32_t NotEnoughMemory = 8;
+constexpr uint32_t WriteProtect = 19;
+constexpr uint32_t SharingViolation = 32;
+constexpr uint32_t NotSupported = 50;
+constexpr uint32_t FileExists = 80;
+constexpr uint32_t InvalidParameter = 87;
+constexpr uint32_t DiskFull = 112;
+constexpr uint32_t InvalidName = 123;
+constexpr uint32_t AlreadyExists = 183;
+constexpr uint32_t FilenameExceedsRange = 206;
+constexpr uint32_t ResourceTypeNotFound = 1813;
+
+}  // namespace sys::WinError

@@ -1,0 +1,80 @@
+#include "common/LogFormatter.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "common/WideString.h"
+
+namespace {
+
+struct Case {
+  std::u16string format;
+  std::vector<LogArg> args;
+  std::u16string expected;
+};
+
+}  // namespace
+
+TEST(LogFormatter, RendersEachConversion) {
+  const std::u16string path = u"C:\\img\\a.vhd";
+  const Case cases[] = {
+      {u"no conversions\n", {}, u"no conversions\n"},
+      {u"a=%s!", {path}, u"a=C:\\img\\a.vhd!"},
+      {u"%s", {u""}, u""},
+      {u"%s", {static_cast<const char16_t*>(nullptr)}, u"(null)"},
+      {u"%u %u", {0u, 4294967295u}, u"0 4294967295"},
+      {u"%d %d %d", {0, -14, std::numeric_limits<int32_t>::min()}, u"0 -14 -2147483648"},
+      {u"err=0x%X", {0xC0000002u}, u"err=0xC0000002"},
+      {u"%X", {0u}, u"0"},
+      {u"%llu", {std::numeric_limits<uint64_t>::max()}, u"18446744073709551615"},
+      {u"%llu", {uint64_t{1} << 40}, u"1099511627776"},
+      {u"%08x-%04x-%02x", {0x1Au, 0xBu, 0xCu}, u"0000001a-000b-0c"},
+      {u"%02x", {0x1ABu}, u"1ab"},  // a width never cuts
+      {u"100%%", {}, u"100%"},
+      {u"winerr=%d", {5}, u"winerr=5"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(formatLogMessage(c.format, c.args), c.expected) << wide::toUtf8(c.format);
+  }
+}
+
+TEST(LogFormatter, ReinterpretsIntegersAsPrintfDoes) {
+  const Case cases[] = {
+      {u"%u", {-1}, u"4294967295"}, {u"%d", {0xFFFFFFFEu}, u"-2"},
+      {u"%X", {-1}, u"FFFFFFFF"},   {u"%u", {uint64_t{0x100000005}}, u"5"},  // 32-bit conversions take the low word
+      {u"%llu", {7u}, u"7"},        {u"%u", {uint8_t{200}}, u"200"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(formatLogMessage(c.format, c.args), c.expected) << wide::toUtf8(c.format);
+  }
+}
+
+TEST(LogFormatter, StringStopsAtItsFirstZero) {
+  const std::u16string field(u"VKB_V_DISK\0garbage", 18);
+  EXPECT_EQ(formatLogMessage(u"[%s]", {field}), u"[VKB_V_DISK]");
+}
+
+TEST(LogFormatter, NeverTrustsArgumentsItWasNotGiven) {
+  const Case cases[] = {
+      {u"%s and %u", {u"one"}, u"one and (missing)"},
+      {u"%u", {u"text"}, u"(bad argument)"},
+      {u"%s", {42u}, u"(bad argument)"},
+      {u"odd %q stays", {}, u"odd %q stays"},
+      {u"ends with %", {}, u"ends with %"},
+      {u"%lls", {u"x"}, u"%lls"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(formatLogMessage(c.format, c.args), c.expected) << wide::toUtf8(c.format);
+  }
+}
+
+TEST(LogFormatter, PadsToWidth) {
+  EXPECT_EQ(formatLogMessage(u"[%5u|%-5u|%05d|%3s]", {42u, 42u, -42, u"ab"}), u"[   42|42   |-0042| ab]");
+}
+
+TEST(LogFormatter, KeepsCharactersBeyondLatin1) {
+  // Dropping them is the log file's business, not the formatter's.
+  EXPECT_EQ(formatLogMessage(u"%s", {u"\u4e2d\u00e9"}), u"\u4e2d\u00e9");
+}
