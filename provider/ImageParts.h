@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/VirtualDiskImage.h"
+#include "provider/ImageFile.h"
+#include "provider/InitCodes.h"
+
+namespace vsimgpvd {
+
+// The files of one raw image, read as one run of bytes: a single file, or a
+// numbered set NAME.001, NAME.002, ... (three digits, parts of any size)
+// named by the path of its first part.
+class ImageParts {
+ public:
+  // Three digits number the parts 001 to 999.
+  static constexpr uint32_t kMaxParts = 999;
+  // Larger sizes are refused, so that rounding a size up to any block size cannot overflow.
+  static constexpr uint64_t kMaxDataSize = uint64_t{1} << 63;
+
+  // Opens the parts starting at `path` and indexes them, reporting each part
+  // to `callback` (may be null). Returns kOpened or the init code of the
+  // failure. Called once per instance.
+  InitCode open(const std::u16string& path, ImageProgressCallback callback, void* user);
+
+  uint64_t dataSize() const { return ends_.empty() ? 0 : ends_.back(); }
+  uint32_t count() const { return static_cast<uint32_t>(parts_.size()); }
+
+  // Copies image bytes at `offset`, with zeros for any bytes past the data.
+  // Returns fewer than `count` only when a part cannot be read.
+  uint32_t read(uint8_t* destination, uint64_t offset, uint32_t count) const;
+
+ private:
+  struct Part {
+    std::u16string path;
+    std::unique_ptr<ImageFile> file;
+    uint64_t size;
+  };
+
+  InitCode openParts(const std::u16string& path);
+  InitCode addPart(const std::u16string& path);
+  InitCode buildIndex(ImageProgressCallback callback, void* user);
+
+  std::vector<Part> parts_;
+  // Where each part's data ends in the image, in part order.
+  std::vector<uint64_t> ends_;
+};
+
+}  // namespace vsimgpvd
