@@ -107,3 +107,12 @@ std::u16string formatLogMessage(std::u16string_view format, std::span<const LogA
 std::u16string formatLogMessage(std::u16string_view format, std::initializer_list<LogArg> args) {
   return formatLogMessage(format, std::span<const LogArg>(args.begin(), args.size()));
 }
+
+std::string toLogBytes(std::u16string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (char16_t c : text) {
+    if (c <= 0xFF) bytes.push_back(static_cast<char>(c));
+  }
+  return bytes;
+}

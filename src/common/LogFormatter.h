@@ -42,3 +42,7 @@ class LogArg {
 // conversion is copied as it stands. Nothing is ever read past the arguments.
 std::u16string formatLogMessage(std::u16string_view format, std::span<const LogArg> args);
 std::u16string formatLogMessage(std::u16string_view format, std::initializer_list<LogArg> args);
+
+// The bytes a log file holds for a message: each code unit up to 0xFF as the
+// byte of that value; code units above 0xFF are left out.
+std::string toLogBytes(std::u16string_view text);

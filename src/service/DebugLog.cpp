@@ -34,15 +34,6 @@ struct CloseAtExit {
   ~CloseAtExit() { closeDebugLog(); }
 } closeAtExit;
 
-std::string toLogBytes(std::u16string_view text) {
-  std::string bytes;
-  bytes.reserve(text.size());
-  for (char16_t c : text) {
-    if (c <= 0xFF) bytes.push_back(static_cast<char>(c));
-  }
-  return bytes;
-}
-
 // Swaps in `file` (or none) as the log; false when the log stayed busy.
 bool replaceLogFile(std::unique_ptr<sys::TextFile> file) {
   LogState& log = state();
@@ -62,7 +53,7 @@ bool replaceLogFile(std::unique_ptr<sys::TextFile> file) {
 void openDebugLog(const char16_t* path) {
   if (!path) return;
   uint32_t error = 0;
-  auto file = sys::platform().fileSystem().createTextFile(path, error);
+  auto file = sys::platform().fileSystem().openTextFile(path, sys::FileSystem::OpenMode::Truncate, error);
   const bool opened = file != nullptr;
   if (replaceLogFile(std::move(file)) && opened) debugLog(u"\n");
 }

@@ -19,12 +19,17 @@ class TextFile {
 // Files of the local system.
 class FileSystem {
  public:
+  enum class OpenMode {
+    Truncate,  // created or emptied; a new file is readable and writable by its owner only
+    Append,    // created when missing; every write lands at the file's current end
+  };
+
   virtual ~FileSystem() = default;
 
-  // Creates or truncates `path` for writing, readable and writable by its
-  // owner only; other processes may read it meanwhile. Null on failure, with
+  // Opens `path` for writing; other processes may read and write it meanwhile.
+  // Never waits for a reader (a FIFO without one fails). Null on failure, with
   // the Win32 error in `error`.
-  virtual std::unique_ptr<TextFile> createTextFile(const std::u16string& path, uint32_t& error) = 0;
+  virtual std::unique_ptr<TextFile> openTextFile(const std::u16string& path, OpenMode mode, uint32_t& error) = 0;
 };
 
 }  // namespace sys

@@ -37,18 +37,20 @@ class PosixTextFile final : public TextFile {
 
 }  // namespace
 
-std::unique_ptr<TextFile> PosixFileSystem::createTextFile(const std::u16string& path, uint32_t& error) {
+std::unique_ptr<TextFile> PosixFileSystem::openTextFile(const std::u16string& path, OpenMode mode, uint32_t& error) {
   const std::string native = wide::toUtf8(path);
   if (native.empty() || native.find('\0') != std::string::npos) {
     error = WinError::InvalidName;
     return nullptr;
   }
-  const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  const bool truncate = mode == OpenMode::Truncate;
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : O_APPEND);
+  const int fd = open(native.c_str(), flags, S_IRUSR | S_IWUSR);
   if (fd < 0) {
     error = winErrorFromErrno(errno);
     return nullptr;
   }
-  fchmod(fd, S_IRUSR | S_IWUSR);  // an existing file keeps its mode otherwise
+  if (truncate) fchmod(fd, S_IRUSR | S_IWUSR);  // an existing file keeps its mode otherwise
   error = WinError::Success;
   return std::make_unique<PosixTextFile>(fd);
 }

@@ -6,7 +6,7 @@ namespace sys::posix {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  std::unique_ptr<TextFile> createTextFile(const std::u16string& path, uint32_t& error) override;
+  std::unique_ptr<TextFile> openTextFile(const std::u16string& path, OpenMode mode, uint32_t& error) override;
 };
 
 }  // namespace sys::posix

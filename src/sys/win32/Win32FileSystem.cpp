@@ -63,14 +63,16 @@ class OwnerOnlySecurity {
 
 }  // namespace
 
-std::unique_ptr<TextFile> Win32FileSystem::createTextFile(const std::u16string& path, uint32_t& error) {
+std::unique_ptr<TextFile> Win32FileSystem::openTextFile(const std::u16string& path, OpenMode mode, uint32_t& error) {
   if (path.empty() || path.find(u'\0') != std::u16string::npos) {
     error = WinError::InvalidName;
     return nullptr;
   }
+  const bool truncate = mode == OpenMode::Truncate;
   OwnerOnlySecurity security;
-  HANDLE file = CreateFileW(wide::toWchar(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            security.attributes(), CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(wide::toWchar(path).c_str(), truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, truncate ? security.attributes() : nullptr,
+                            truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = GetLastError();
     return nullptr;

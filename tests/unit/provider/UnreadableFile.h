@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <functional>
 
-// Keeps this process from reading an existing file for the guard's scope, as
-// far as the platform lets a test do that: no read permission on Linux, an
-// exclusive open on Windows.
+// Keeps the calling thread from reading an existing file for the guard's
+// scope: no read permission on Linux (and, as root, the thread's file-system
+// identity switched to nobody), an exclusive open on Windows.
 class UnreadableFile {
  public:
   explicit UnreadableFile(const std::filesystem::path& path);
