@@ -4,7 +4,11 @@
 
 namespace sys {
 
-Platform::Platform() : moduleInfo_(&backend::moduleInfo()), fileSystem_(&backend::fileSystem()) {}
+Platform::Platform()
+    : moduleInfo_(&backend::moduleInfo()),
+      fileSystem_(&backend::fileSystem()),
+      ports_(&backend::ports()),
+      tokens_(&backend::tokens()) {}
 
 Platform& platform() {
   static Platform instance;

@@ -4,6 +4,8 @@
 
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
+#include "sys/Ports.h"
+#include "sys/Tokens.h"
 
 namespace sys {
 
@@ -14,6 +16,8 @@ class Platform {
  public:
   ModuleInfo& moduleInfo() { return *moduleInfo_.load(); }
   FileSystem& fileSystem() { return *fileSystem_.load(); }
+  Ports& ports() { return *ports_.load(); }
+  Tokens& tokens() { return *tokens_.load(); }
 
  private:
   friend Platform& platform();
@@ -26,6 +30,8 @@ class Platform {
 
   std::atomic<ModuleInfo*> moduleInfo_;
   std::atomic<FileSystem*> fileSystem_;
+  std::atomic<Ports*> ports_;
+  std::atomic<Tokens*> tokens_;
 };
 
 template <>
@@ -35,6 +41,14 @@ inline std::atomic<ModuleInfo*>& Platform::slot<ModuleInfo>() {
 template <>
 inline std::atomic<FileSystem*>& Platform::slot<FileSystem>() {
   return fileSystem_;
+}
+template <>
+inline std::atomic<Ports*>& Platform::slot<Ports>() {
+  return ports_;
+}
+template <>
+inline std::atomic<Tokens*>& Platform::slot<Tokens>() {
+  return tokens_;
 }
 
 Platform& platform();

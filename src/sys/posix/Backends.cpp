@@ -2,6 +2,8 @@
 
 #include "sys/posix/PosixFileSystem.h"
 #include "sys/posix/PosixModuleInfo.h"
+#include "sys/posix/PosixPorts.h"
+#include "sys/posix/PosixTokens.h"
 
 namespace sys::backend {
 
@@ -12,6 +14,16 @@ ModuleInfo& moduleInfo() {
 
 FileSystem& fileSystem() {
   static posix::PosixFileSystem instance;
+  return instance;
+}
+
+Ports& ports() {
+  static posix::PosixPorts instance;
+  return instance;
+}
+
+Tokens& tokens() {
+  static posix::PosixTokens instance;
   return instance;
 }
 

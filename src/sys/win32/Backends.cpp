@@ -2,6 +2,8 @@
 
 #include "sys/win32/Win32FileSystem.h"
 #include "sys/win32/Win32ModuleInfo.h"
+#include "sys/win32/Win32Ports.h"
+#include "sys/win32/Win32Tokens.h"
 
 namespace sys::backend {
 
@@ -12,6 +14,16 @@ ModuleInfo& moduleInfo() {
 
 FileSystem& fileSystem() {
   static win32::Win32FileSystem instance;
+  return instance;
+}
+
+Ports& ports() {
+  static win32::Win32Ports instance;
+  return instance;
+}
+
+Tokens& tokens() {
+  static win32::Win32Tokens instance;
   return instance;
 }
 

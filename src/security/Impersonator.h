@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sys/Tokens.h"
+
+// Lets threads act as the user of a client process: it takes the token of
+// that process once, then makes threads impersonate it and reverts only the
+// threads it made impersonate. Shared (std::shared_ptr) by every thread that
+// is handed it, so that it lives as long as any of them; impersonation stays
+// per thread. Failures are logged and reported as false.
+class Impersonator {
+ public:
+  Impersonator() = default;
+  // Reverts the calling thread when this object made it impersonate, and
+  // closes the token. Other threads keep their impersonation.
+  ~Impersonator();
+  Impersonator(const Impersonator&) = delete;
+  Impersonator& operator=(const Impersonator&) = delete;
+
+  // Takes the token of process `pid`; one taken before is closed.
+  bool logonAsProcess(uint32_t pid);
+  // Takes the token of the local client whose call this thread serves.
+  bool logonAsComClient();
+  // Makes the calling thread act as the token's user; without a token (no
+  // logon, or a failed one) the thread stays itself and this succeeds.
+  bool impersonateToUser();
+  // Gives the calling thread its own identity back when this object made it
+  // impersonate; otherwise changes nothing.
+  bool resetImpersonation();
+
+ private:
+  static uint32_t comClientPid();
+
+  sys::Tokens::Handle token_ = 0;
+  std::vector<uint32_t> threads_;  // ids of the threads made to impersonate, once per time
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+
+namespace sys {
+
+// Process tokens and the calling thread's impersonation (OpenProcess,
+// OpenProcessToken, ImpersonateLoggedOnUser, RevertToSelf, CloseHandle,
+// GetCurrentThreadId, I_RpcBindingInqLocalClientPID). Results are Win32
+// errors (0 success), the client-pid query's an RPC status.
+class Tokens {
+ public:
+  using Handle = uint64_t;  // 0: none
+
+  virtual ~Tokens() = default;
+
+  // A process handle with PROCESS_QUERY_INFORMATION.
+  virtual uint32_t openProcess(uint32_t pid, Handle& process) = 0;
+  // The process's primary token, with TOKEN_READ | TOKEN_DUPLICATE.
+  virtual uint32_t openProcessToken(Handle process, Handle& token) = 0;
+  virtual void closeHandle(Handle handle) = 0;
+  // Makes the calling thread, and only it, act as the token's user.
+  virtual uint32_t impersonateLoggedOnUser(Handle token) = 0;
+  // Gives the calling thread back the process's own identity.
+  virtual uint32_t revertToSelf() = 0;
+  virtual uint32_t currentThreadId() = 0;
+  // The process id of the local client whose call this thread serves.
+  virtual int32_t localClientPid(uint32_t& pid) = 0;
+};
+
+}  // namespace sys

@@ -1,0 +1,115 @@
+#include "sys/posix/PortClient.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sys/NtStatus.h"
+#include "sys/posix/PortProtocol.h"
+
+namespace sys::posix {
+
+namespace protocol = port_protocol;
+
+namespace {
+
+// Receives one message of at most `size` bytes within `timeout`; its length,
+// 0 when the server closed the connection, -1 on a time-out or an error.
+ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::milliseconds timeout) {
+  pollfd entry{fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) {
+    errno = ready == 0 ? ETIMEDOUT : errno;
+    return -1;
+  }
+  return recv(fd, buffer, size, 0);
+}
+
+}  // namespace
+
+PortClient::PortClient(const std::u16string& portName) : socketPath_(protocol::socketPath(portName)) {}
+
+PortClient::~PortClient() {
+  if (view_) munmap(view_, viewSize_);
+}
+
+bool PortClient::createView(uint32_t size) {
+  if (view_ || size == 0) return false;
+  UniqueFd fd(memfd_create("vkbvd-port-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd.valid() || ftruncate(fd.get(), size) != 0) return false;
+  if (fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0) return false;
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  if (base == MAP_FAILED) return false;
+  memfd_ = std::move(fd);
+  view_ = static_cast<uint8_t*>(base);
+  viewSize_ = size;
+  return true;
+}
+
+int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds timeout) {
+  UniqueFd connection;
+  const int32_t connected = connectAndHandOver(connection, timeout);
+  if (!NtStatus::succeeded(connected)) return connected;
+  if (send(connection.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(message.bytes.size())) {
+    return NtStatus::PortDisconnected;
+  }
+  PortMessage reply;
+  const ssize_t size = receiveWithin(connection.get(), reply.bytes.data(), reply.bytes.size(), timeout);
+  if (size < 0) return errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortDisconnected;
+  if (size != static_cast<ssize_t>(reply.bytes.size())) return NtStatus::PortDisconnected;
+  message = reply;
+  return NtStatus::Success;
+}
+
+// Connects and sends the connection request with the view; waits until the
+// server accepted it.
+int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const {
+  if (socketPath_.empty()) return NtStatus::InvalidParameter;
+  connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!connection.valid()) return NtStatus::NoMemory;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+  if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno == ENOENT || errno == ECONNREFUSED) return NtStatus::ObjectPathNotFound;
+    return errno == EACCES ? NtStatus::AccessDenied : NtStatus::PortConnectionRefused;
+  }
+
+  PortMessage request;
+  protocol::putField32(request, protocol::kClientViewSize, viewSize_);
+  iovec data{request.bytes.data(), request.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  if (memfd_.valid()) {
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int fd = memfd_.get();
+    std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
+  }
+  if (sendmsg(connection.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
+    return NtStatus::PortConnectionRefused;
+  }
+  char accepted = 0;
+  const ssize_t size = receiveWithin(connection.get(), &accepted, 1, timeout);
+  if (size < 0 && errno == ETIMEDOUT) return NtStatus::IoTimeout;
+  if (size != 1 || accepted != protocol::kAccepted) return NtStatus::PortConnectionRefused;
+  return NtStatus::Success;
+}
+
+}  // namespace sys::posix

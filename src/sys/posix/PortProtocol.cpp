@@ -1,0 +1,44 @@
+#include "sys/posix/PortProtocol.h"
+
+#include <sys/un.h>
+
+#include <cstdlib>
+
+#include "common/WideString.h"
+
+namespace sys::posix::port_protocol {
+
+std::string runtimeDirectory() {
+  const char* configured = std::getenv("VKBVD_RUNTIME_DIR");
+  return configured && *configured ? configured : "/run/vkbvd";
+}
+
+std::string socketPath(const std::u16string& portName) {
+  std::u16string name(portName);
+  while (!name.empty() && name.front() == u'\\') name.erase(name.begin());
+  for (char16_t& c : name) {
+    if (c == u'\\') c = u'.';
+    const bool plain = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'.' ||
+                       c == u'_' || c == u'-';
+    if (!plain) return {};
+  }
+  if (name.empty() || name.front() == u'.') return {};
+  const std::string path = runtimeDirectory() + "/" + wide::toUtf8(name);
+  return path.size() < sizeof(sockaddr_un::sun_path) ? path : std::string();
+}
+
+uint32_t getField32(const PortMessage& message, size_t at) {
+  const auto& b = message.bytes;
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+void putField32(PortMessage& message, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) message.bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void putField16(PortMessage& message, size_t at, uint16_t value) {
+  message.bytes[at] = static_cast<uint8_t>(value);
+  message.bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+}  // namespace sys::posix::port_protocol

@@ -1,0 +1,191 @@
+#include "sys/posix/PosixTokens.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <optional>
+#include <string>
+
+#include "sys/WinError.h"
+#include "sys/posix/ErrnoMapping.h"
+#include "sys/posix/ScopedCallContext.h"
+
+namespace sys::posix {
+namespace {
+
+constexpr uint32_t kInvalidHandle = 6;        // ERROR_INVALID_HANDLE
+constexpr uint32_t kInvalidData = 13;         // ERROR_INVALID_DATA
+constexpr uint32_t kPrivilegeNotHeld = 1314;  // ERROR_PRIVILEGE_NOT_HELD
+constexpr int32_t kNoCallActive = 1725;       // RPC_S_NO_CALL_ACTIVE
+
+constexpr size_t kMaxStatusSize = 1 << 20;       // far above the status of a process with the most groups
+constexpr gid_t kNoId = static_cast<gid_t>(-1);  // "leave unchanged" to the kernel, never an id
+
+// The identity calls that act on the calling thread only: glibc's wrappers
+// change every thread of the process. On 32-bit x86 the plain calls take
+// 16-bit ids.
+#ifdef SYS_setfsuid32
+constexpr long kSetfsuid = SYS_setfsuid32;
+constexpr long kSetfsgid = SYS_setfsgid32;
+constexpr long kSetgroups = SYS_setgroups32;
+constexpr long kGetgroups = SYS_getgroups32;
+#else
+constexpr long kSetfsuid = SYS_setfsuid;
+constexpr long kSetfsgid = SYS_setfsgid;
+constexpr long kSetgroups = SYS_setgroups;
+constexpr long kGetgroups = SYS_getgroups;
+#endif
+
+// The whitespace-separated decimal ids of `text`; false when one is not an id.
+bool parseIds(std::string_view text, std::vector<gid_t>& ids) {
+  size_t pos = text.find_first_not_of(" \t");
+  while (pos != std::string_view::npos) {
+    const size_t end = std::min(text.find_first_of(" \t", pos), text.size());
+    gid_t id = 0;
+    const auto [last, error] = std::from_chars(text.data() + pos, text.data() + end, id);
+    if (error != std::errc() || last != text.data() + end || id == kNoId || ids.size() == NGROUPS_MAX) return false;
+    ids.push_back(id);
+    pos = text.find_first_not_of(" \t", end);
+  }
+  return true;
+}
+
+// Takes the ids of `line` when it starts with `key`; false when it is
+// malformed or repeats a key already taken.
+bool takeLine(std::string_view line, std::string_view key, std::optional<std::vector<gid_t>>& ids) {
+  if (!line.starts_with(key)) return true;
+  if (ids) return false;
+  ids.emplace();
+  return parseIds(line.substr(key.size()), *ids);
+}
+
+// The calling thread's supplementary groups, sorted as the kernel keeps them.
+std::vector<gid_t> threadGroups() {
+  const long count = syscall(kGetgroups, 0, nullptr);
+  std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+  const long read = groups.empty() ? 0 : syscall(kGetgroups, groups.size(), groups.data());
+  groups.resize(read > 0 ? static_cast<size_t>(read) : 0);
+  std::sort(groups.begin(), groups.end());
+  return groups;
+}
+
+// Makes the calling thread open files as `identity`. Groups are set only when
+// they differ, so that an unprivileged process can still act as itself.
+// PRIVILEGE_NOT_HELD when the groups may not be set, ACCESS_DENIED when the
+// kernel did not take the uid or gid.
+uint32_t setThreadIdentity(const Identity& identity) {
+  std::vector<gid_t> groups = identity.groups;
+  std::sort(groups.begin(), groups.end());
+  if (threadGroups() != groups && syscall(kSetgroups, groups.size(), groups.data()) != 0) {
+    return errno == EPERM ? kPrivilegeNotHeld : winErrorFromErrno(errno);
+  }
+  // Both calls answer with the value before the change and cannot fail
+  // otherwise, so each is made twice: the second answer is what took effect.
+  syscall(kSetfsgid, identity.gid);
+  syscall(kSetfsuid, identity.uid);
+  const bool gidTaken = static_cast<gid_t>(syscall(kSetfsgid, identity.gid)) == identity.gid;
+  const bool uidTaken = static_cast<uid_t>(syscall(kSetfsuid, identity.uid)) == identity.uid;
+  return gidTaken && uidTaken ? WinError::Success : WinError::AccessDenied;
+}
+
+}  // namespace
+
+bool parseProcessStatus(std::string_view text, Identity& identity) {
+  std::optional<std::vector<gid_t>> uids;
+  std::optional<std::vector<gid_t>> gids;
+  std::optional<std::vector<gid_t>> groups;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!takeLine(line, "Uid:", uids) || !takeLine(line, "Gid:", gids) || !takeLine(line, "Groups:", groups)) {
+      return false;
+    }
+  }
+  // Real, effective, saved and file-system ids, in that order.
+  if (!uids || uids->size() != 4 || !gids || gids->size() != 4 || !groups) return false;
+  identity = Identity{uids->front(), gids->front(), std::move(*groups)};
+  return true;
+}
+
+PosixTokens::PosixTokens() : ownGroups_(threadGroups()) {}
+
+uint32_t PosixTokens::openProcess(uint32_t pid, Handle& process) {
+  process = 0;
+  const std::string path = "/proc/" + std::to_string(pid);
+  UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // No such process: what Windows answers for a bad pid.
+  if (!directory.valid()) return errno == ENOENT ? WinError::InvalidParameter : winErrorFromErrno(errno);
+  process = add(std::move(directory));
+  return WinError::Success;
+}
+
+uint32_t PosixTokens::openProcessToken(Handle process, Handle& token) {
+  token = 0;
+  std::string status;
+  if (const uint32_t error = readStatus(process, status)) return error;
+  Identity identity;
+  if (!parseProcessStatus(status, identity)) return kInvalidData;
+  token = add(std::move(identity));
+  return WinError::Success;
+}
+
+void PosixTokens::closeHandle(Handle handle) {
+  const std::lock_guard lock(mutex_);
+  objects_.erase(handle);
+}
+
+uint32_t PosixTokens::impersonateLoggedOnUser(Handle token) {
+  Identity identity;
+  {
+    const std::lock_guard lock(mutex_);
+    const auto found = objects_.find(token);
+    if (found == objects_.end() || !std::holds_alternative<Identity>(found->second)) return kInvalidHandle;
+    identity = std::get<Identity>(found->second);
+  }
+  const uint32_t error = setThreadIdentity(identity);
+  if (error != WinError::Success) setThreadIdentity(ownIdentity());  // never leave the thread half switched
+  return error;
+}
+
+uint32_t PosixTokens::revertToSelf() { return setThreadIdentity(ownIdentity()); }
+
+uint32_t PosixTokens::currentThreadId() { return static_cast<uint32_t>(gettid()); }
+
+int32_t PosixTokens::localClientPid(uint32_t& pid) {
+  pid = ScopedCallContext::currentClientPid();
+  return pid != 0 ? 0 : kNoCallActive;
+}
+
+PosixTokens::Handle PosixTokens::add(Object object) {
+  const std::lock_guard lock(mutex_);
+  const Handle handle = next_++;
+  objects_.emplace(handle, std::move(object));
+  return handle;
+}
+
+Identity PosixTokens::ownIdentity() const { return Identity{geteuid(), getegid(), ownGroups_}; }
+
+uint32_t PosixTokens::readStatus(Handle process, std::string& status) {
+  const std::lock_guard lock(mutex_);  // keeps the directory open while it is read
+  const auto found = objects_.find(process);
+  if (found == objects_.end() || !std::holds_alternative<UniqueFd>(found->second)) return kInvalidHandle;
+  const UniqueFd file(openat(std::get<UniqueFd>(found->second).get(), "status", O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);  // ESRCH: ended
+  char chunk[4096];
+  while (status.size() <= kMaxStatusSize) {
+    const ssize_t got = read(file.get(), chunk, sizeof(chunk));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);
+    if (got == 0) return WinError::Success;
+    status.append(chunk, static_cast<size_t>(got));
+  }
+  return kInvalidData;
+}
+
+}  // namespace sys::posix

@@ -1,0 +1,278 @@
+// The sector port for real: Unix sockets, a shared memfd view, a real image,
+// the port thread, and the driver's side in another process (vkbvd-port).
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "disk/VirtualImageManager.h"
+#include "lpc/LpcDiskMessage.h"
+#include "lpc/LpcServer.h"
+#include "lpc/LpcThread.h"
+#include "support/TempDir.h"
+#include "sys/posix/PortProtocol.h"
+#include "sys/posix/UniqueFd.h"
+
+using sys::posix::UniqueFd;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint32_t kOtherUid = 12345;
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string output;
+};
+
+// Runs vkbvd-port in a process of its own (as `uid` when given) and collects
+// its output; a run that outlasts its bound is killed and reported as failed.
+ToolRun runTool(const std::vector<std::string>& arguments, int uid = -1) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  UniqueFd readEnd(pipeFds[0]);
+  UniqueFd writeEnd(pipeFds[1]);
+  std::vector<char*> argv;
+  std::string tool = VKBVD_PORT_TOOL;
+  argv.push_back(tool.data());
+  std::vector<std::string> copies(arguments);
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(writeEnd.get(), STDOUT_FILENO);
+    if (uid >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
+      _exit(120);
+    }
+    execv(argv[0], argv.data());
+    _exit(121);
+  }
+  writeEnd.reset();
+  ToolRun run;
+  char buffer[512];
+  pollfd entry{readEnd.get(), POLLIN, 0};
+  while (poll(&entry, 1, 30000) > 0) {
+    const ssize_t got = read(readEnd.get(), buffer, sizeof(buffer));
+    if (got <= 0) break;
+    run.output.append(buffer, static_cast<size_t>(got));
+  }
+  int status = 0;
+  for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+    if (waited == 3000) kill(child, SIGKILL);
+    std::this_thread::sleep_for(10ms);
+  }
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class PortIntegrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtimeDir_ = dir_.path() / "run";
+    setenv("VKBVD_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+    image_.resize(256 * 1024);
+    for (size_t i = 0; i < image_.size(); ++i) image_[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::ofstream(dir_.path() / "volume.img", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image_.data()), static_cast<std::streamsize>(image_.size()));
+    VirtualImageManager::init();
+    const std::u16string path = dir_.file(u"volume.img");
+    uint32_t block = 512;
+    ASSERT_EQ(VirtualImageManager::openImage(path.c_str(), u"", diskSize_, block, nullptr), 0);
+    ASSERT_TRUE(thread_.start(nullptr));
+  }
+  void TearDown() override {
+    thread_.stop();
+    VirtualImageManager::closeImage();
+    unsetenv("VKBVD_RUNTIME_DIR");
+  }
+
+  std::string socketPath() const { return sys::posix::port_protocol::socketPath(LpcServer::kPortName); }
+
+  TempDir dir_;
+  std::filesystem::path runtimeDir_;
+  std::vector<uint8_t> image_;
+  uint64_t diskSize_ = 0;
+  LpcThread thread_;
+};
+
+// A hand-made client for what the driver library never sends.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) : fd_(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    connected_ = connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+
+  bool connected() const { return connected_; }
+
+  // Sends a connection request of `size` bytes with a view of `viewSize`
+  // bytes (sealed against shrinking when `sealed`); true when accepted.
+  bool handOver(size_t size, uint32_t viewSize, bool sealed) {
+    view_ = UniqueFd(memfd_create("test-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (ftruncate(view_.get(), viewSize) != 0) return false;
+    if (sealed && fcntl(view_.get(), F_ADD_SEALS, F_SEAL_SHRINK) != 0) return false;
+    std::vector<uint8_t> request(size, 0);
+    if (size >= 24) std::memcpy(request.data() + 20, &viewSize, 4);
+    iovec data{request.data(), request.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    const int fd = view_.get();
+    std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
+    if (sendmsg(fd_.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return false;
+    char accepted = 0;
+    return receive(&accepted, 1) == 1 && accepted == 'C';
+  }
+
+  bool send(const void* data, size_t size) {
+    return ::send(fd_.get(), data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+  ssize_t receive(void* buffer, size_t size) {
+    pollfd entry{fd_.get(), POLLIN, 0};
+    if (poll(&entry, 1, 15000) <= 0) return -1;
+    return recv(fd_.get(), buffer, size, 0);
+  }
+
+ private:
+  UniqueFd fd_;
+  UniqueFd view_;
+  bool connected_ = false;
+};
+
+}  // namespace
+
+TEST_F(PortIntegrationTest, SectorZeroFromAnotherProcess) {
+  const std::string out = (dir_.path() / "sector0.bin").string();
+  const ToolRun run = runTool({"read", "0", "512", "--out", out});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.output, "status=0 result=512\n");
+  const std::string sector = readFileBytes(out);
+  ASSERT_EQ(sector.size(), 512u);
+  EXPECT_EQ(static_cast<uint8_t>(sector[510]), 0x55);
+  EXPECT_EQ(static_cast<uint8_t>(sector[511]), 0xAA);
+  EXPECT_EQ(static_cast<uint8_t>(sector[450]), 0xEE);
+}
+
+TEST_F(PortIntegrationTest, ReadBeyondTheEndFails) {
+  const ToolRun run = runTool({"read", std::to_string(diskSize_), "512"});
+  EXPECT_EQ(run.output, "status=2 result=0\n");
+}
+
+TEST_F(PortIntegrationTest, WriteIsReadBackAndTheImageFileStaysAsItWas) {
+  const std::string data(4096, 'w');
+  const std::string in = (dir_.path() / "in.bin").string();
+  std::ofstream(in, std::ios::binary) << data;
+  const std::string offset = std::to_string(34 * 512 + 8192);
+  EXPECT_EQ(runTool({"write", offset, in}).output, "status=0 result=4096\n");
+  const std::string out = (dir_.path() / "out.bin").string();
+  EXPECT_EQ(runTool({"read", offset, "4096", "--out", out}).output, "status=0 result=4096\n");
+  EXPECT_TRUE(readFileBytes(out) == data) << "the written bytes come back";
+  const std::string file = readFileBytes(dir_.path() / "volume.img");
+  EXPECT_TRUE(std::vector<uint8_t>(file.begin(), file.end()) == image_) << "the image file is unchanged";
+}
+
+TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
+  RawClient client(socketPath());
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.handOver(50, 2 * LpcServer::kWindowSize, true));
+  LpcDiskMessage request;
+  request.setOp(LpcDiskMessage::LPC_OP_READ);
+  request.setLength(512);
+  ASSERT_TRUE(client.send(request.message().bytes.data(), 50));
+  LpcDiskMessage reply;
+  ASSERT_EQ(client.receive(reply.message().bytes.data(), 50), 50);
+  EXPECT_EQ(reply.result(), 512u);
+  client.send(request.message().bytes.data(), 50);
+  EXPECT_EQ(client.receive(reply.message().bytes.data(), 50), 0) << "the service closed the connection";
+}
+
+TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
+  {
+    RawClient shortRequest(socketPath());
+    ASSERT_TRUE(shortRequest.handOver(50, 2 * LpcServer::kWindowSize, true));
+    const std::vector<uint8_t> bytes(49, 3);
+    ASSERT_TRUE(shortRequest.send(bytes.data(), bytes.size()));
+    LpcDiskMessage reply;
+    ASSERT_EQ(shortRequest.receive(reply.message().bytes.data(), 50), 50);
+    EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_FAILED);
+    EXPECT_EQ(reply.result(), 0u);
+  }
+  {
+    RawClient unsealed(socketPath());
+    EXPECT_FALSE(unsealed.handOver(50, 2 * LpcServer::kWindowSize, false)) << "a view that could shrink is refused";
+  }
+  {
+    RawClient wrongSize(socketPath());
+    EXPECT_FALSE(wrongSize.handOver(60, 2 * LpcServer::kWindowSize, true));
+  }
+  // The port still serves afterwards.
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
+}
+
+TEST_F(PortIntegrationTest, OnlyAllowedUsersConnect) {
+  if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
+  // The directory alone keeps others out.
+  EXPECT_EQ(runTool({"read", "0", "512"}, kOtherUid).exitCode, 3);
+  // With the directory and the socket open to all, the peer check does.
+  chmod(runtimeDir_.c_str(), 0755);
+  chmod(socketPath().c_str(), 0777);
+  const ToolRun run = runTool({"read", "0", "512"}, kOtherUid);
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
+}
+
+TEST_F(PortIntegrationTest, TheNameIsTakenWhileThePortLivesAndFreeAfter) {
+  LpcServer second;
+  EXPECT_FALSE(second.create());
+  EXPECT_EQ(second.lastError(), u"LpcServer::create NtCreatePort fail");
+  thread_.stop();
+  EXPECT_TRUE(second.create());
+  second.closePort();
+  EXPECT_FALSE(std::filesystem::exists(socketPath()));
+}
+
+TEST_F(PortIntegrationTest, ALeftOverSocketFileDoesNotBlockTheName) {
+  thread_.stop();
+  {
+    UniqueFd stale(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath().c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  }  // closed without removing its file, as a crashed process leaves it
+  ASSERT_TRUE(thread_.start(nullptr));
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
+}
+
+TEST_F(PortIntegrationTest, AnOpenRuntimeDirectoryIsRefused) {
+  thread_.stop();
+  chmod(runtimeDir_.c_str(), 0777);
+  LpcServer server;
+  EXPECT_FALSE(server.create());
+}

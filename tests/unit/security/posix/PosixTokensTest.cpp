@@ -1,0 +1,239 @@
+#include "sys/posix/PosixTokens.h"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "common/Thread.h"
+#include "security/posix/ChildProcess.h"
+#include "sys/posix/ScopedCallContext.h"
+
+namespace {
+
+using sys::posix::Identity;
+using sys::posix::parseProcessStatus;
+using sys::posix::PosixTokens;
+using sys::posix::ScopedCallContext;
+
+constexpr uint32_t kInvalidHandle = 6;
+constexpr uint32_t kInvalidParameter = 87;
+constexpr int32_t kNoCallActive = 1725;
+
+// `count` groups numbered from 1, as the "Groups:" line shows them.
+std::string groupsLine(size_t count) {
+  std::string line = "Groups:\t";
+  for (size_t i = 1; i <= count; ++i) line += std::to_string(i) + " ";
+  return line + "\n";
+}
+
+TEST(ProcessStatusTest, TakesTheRealIdsAndTheGroups) {
+  struct Case {
+    const char* name;
+    std::string text;
+    Identity identity;
+  };
+  const Case cases[] = {
+      {"as the kernel writes it",
+       "Name:\tbash\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t812\nNgid:\t0\nPid:\t812\nPPid:\t1\n"
+       "Uid:\t1000\t1001\t1002\t1003\nGid:\t100\t101\t102\t103\nFDSize:\t256\nGroups:\t4 24 27 \n"
+       "NStgid:\t812\nVmPeak:\t   8780 kB\n",
+       {1000, 100, {4, 24, 27}}},
+      {"no groups, no line end at the end", "Uid:\t0\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:", {0, 0, {}}},
+      {"lines in any order", "Groups:\t7\nGid:\t5\t5\t5\t5\nUid:\t9\t9\t9\t9\n", {9, 5, {7}}},
+      {"highest id", "Uid:\t4294967294\t0\t0\t0\nGid:\t0\t0\t0\t0\nGroups:\t\n", {4294967294u, 0, {}}},
+  };
+  for (const auto& c : cases) {
+    Identity identity{1, 2, {3}};
+    EXPECT_TRUE(parseProcessStatus(c.text, identity)) << c.name;
+    EXPECT_EQ(identity, c.identity) << c.name;
+  }
+
+  Identity many;
+  ASSERT_TRUE(parseProcessStatus("Uid:\t1\t1\t1\t1\nGid:\t1\t1\t1\t1\n" + groupsLine(65536), many));
+  EXPECT_EQ(many.groups.size(), 65536u);
+  EXPECT_EQ(many.groups.back(), 65536u);
+}
+
+TEST(ProcessStatusTest, RefusesMalformedText) {
+  const std::string uid = "Uid:\t1\t1\t1\t1\n";
+  const std::string gid = "Gid:\t1\t1\t1\t1\n";
+  const std::string groups = "Groups:\t1\n";
+  struct Case {
+    const char* name;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"no Uid line", gid + groups},
+      {"no Gid line", uid + groups},
+      {"no Groups line", uid + gid},
+      {"three uids", "Uid:\t1\t1\t1\n" + gid + groups},
+      {"five gids", uid + "Gid:\t1\t1\t1\t1\t1\n" + groups},
+      {"no uids", "Uid:\n" + gid + groups},
+      {"repeated Uid line", uid + uid + gid + groups},
+      {"repeated Groups line", uid + gid + groups + groups},
+      {"letters", "Uid:\tabc\t1\t1\t1\n" + gid + groups},
+      {"negative", "Uid:\t-1\t1\t1\t1\n" + gid + groups},
+      {"plus sign", uid + gid + "Groups:\t+1\n"},
+      {"hexadecimal", uid + "Gid:\t0x10\t1\t1\t1\n" + groups},
+      {"the kernel's no-change id", uid + "Gid:\t4294967295\t1\t1\t1\n" + groups},
+      {"beyond 32 bits", "Uid:\t4294967296\t1\t1\t1\n" + gid + groups},
+      {"far beyond 64 bits", "Uid:\t1\t1\t1\t" + std::string(400, '9') + "\n" + gid + groups},
+      {"comma-separated groups", uid + gid + "Groups:\t1,2\n"},
+      {"carriage return", uid + gid + "Groups:\t1\r\n"},
+      {"zero byte inside a number", uid + gid + std::string("Groups:\t1\0002\n", 11)},
+      {"more groups than the kernel allows", uid + gid + groupsLine(65537)},
+  };
+  for (const auto& c : cases) {
+    Identity identity{1, 2, {3}};
+    EXPECT_FALSE(parseProcessStatus(c.text, identity)) << c.name;
+    EXPECT_EQ(identity, (Identity{1, 2, {3}})) << c.name;
+  }
+}
+
+// The kernel's own text of this process parses to this process's identity.
+TEST(ProcessStatusTest, ReadsThisProcess) {
+  std::ifstream in("/proc/self/status");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Identity identity;
+  ASSERT_TRUE(parseProcessStatus(text, identity));
+  EXPECT_EQ(identity.uid, getuid());
+  EXPECT_EQ(identity.gid, getgid());
+  std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr)));
+  groups.resize(static_cast<size_t>(getgroups(static_cast<int>(groups.size()), groups.data())));
+  std::sort(groups.begin(), groups.end());
+  std::sort(identity.groups.begin(), identity.groups.end());
+  EXPECT_EQ(identity.groups, groups);
+}
+
+TEST(PosixTokensTest, MissingProcessIsAnInvalidParameter) {
+  PosixTokens tokens;
+  for (const uint32_t pid : {0u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    sys::Tokens::Handle process = 99;
+    EXPECT_EQ(tokens.openProcess(pid, process), kInvalidParameter) << pid;
+    EXPECT_EQ(process, 0u) << pid;
+  }
+}
+
+TEST(PosixTokensTest, TakesTheTokenOfARunningProcessAndActsAsItsUser) {
+  PosixTokens tokens;
+  ChildProcess child;
+  ASSERT_TRUE(child.running());
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(child.pid()), process), 0u);
+  sys::Tokens::Handle token = 0;
+  ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+  EXPECT_NE(token, 0u);
+  EXPECT_NE(token, process);
+  tokens.closeHandle(process);
+  // The child is this test's own user, which any process may act as.
+  EXPECT_EQ(tokens.impersonateLoggedOnUser(token), 0u);
+  EXPECT_EQ(tokens.revertToSelf(), 0u);
+  tokens.closeHandle(token);
+}
+
+// A process handle names the process it was opened for, not whichever
+// process later gets its pid.
+TEST(PosixTokensTest, ProcessHandleOutlivesItsProcessWithoutNamingAnother) {
+  PosixTokens tokens;
+  ChildProcess child;
+  ASSERT_TRUE(child.running());
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(child.pid()), process), 0u);
+  child.end();
+  sys::Tokens::Handle token = 99;
+  EXPECT_EQ(tokens.openProcessToken(process, token), kInvalidParameter);
+  EXPECT_EQ(token, 0u);
+  tokens.closeHandle(process);
+}
+
+TEST(PosixTokensTest, UnknownClosedAndWrongKindHandlesAreInvalid) {
+  PosixTokens tokens;
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(getpid()), process), 0u);
+  sys::Tokens::Handle token = 0;
+  ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+  sys::Tokens::Handle closedProcess = 0;
+  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(getpid()), closedProcess), 0u);
+  tokens.closeHandle(closedProcess);
+  tokens.closeHandle(closedProcess);  // a second close does nothing
+
+  sys::Tokens::Handle out = 99;
+  for (const sys::Tokens::Handle notAProcess :
+       {sys::Tokens::Handle{0}, sys::Tokens::Handle{12345}, token, closedProcess}) {
+    EXPECT_EQ(tokens.openProcessToken(notAProcess, out), kInvalidHandle) << notAProcess;
+    EXPECT_EQ(out, 0u);
+  }
+  tokens.closeHandle(token);
+  for (const sys::Tokens::Handle notAToken : {sys::Tokens::Handle{0}, sys::Tokens::Handle{12345}, process, token}) {
+    EXPECT_EQ(tokens.impersonateLoggedOnUser(notAToken), kInvalidHandle) << notAToken;
+  }
+  tokens.closeHandle(process);
+}
+
+TEST(PosixTokensTest, ThreadIdsAreTheKernelsAndDifferPerThread) {
+  PosixTokens tokens;
+  EXPECT_EQ(tokens.currentThreadId(), static_cast<uint32_t>(gettid()));
+  auto other = std::make_shared<uint32_t>(0);
+  Thread thread;
+  ASSERT_TRUE(thread.start([other] {
+    PosixTokens own;
+    *other = own.currentThreadId();
+  }));
+  ASSERT_TRUE(thread.waitFor(std::chrono::seconds(10)));
+  EXPECT_NE(*other, 0u);
+  EXPECT_NE(*other, tokens.currentThreadId());
+}
+
+TEST(PosixTokensTest, ClientPidIsThatOfTheCallTheThreadServes) {
+  PosixTokens tokens;
+  uint32_t pid = 99;
+  EXPECT_EQ(tokens.localClientPid(pid), kNoCallActive);
+  EXPECT_EQ(pid, 0u);
+  {
+    const ScopedCallContext call(4321);
+    EXPECT_EQ(tokens.localClientPid(pid), 0);
+    EXPECT_EQ(pid, 4321u);
+    {
+      const ScopedCallContext nested(77);
+      EXPECT_EQ(tokens.localClientPid(pid), 0);
+      EXPECT_EQ(pid, 77u);
+    }
+    EXPECT_EQ(tokens.localClientPid(pid), 0);
+    EXPECT_EQ(pid, 4321u);
+
+    struct Seen {
+      int32_t status = 0;
+      uint32_t pid = 99;
+    };
+    auto seen = std::make_shared<Seen>();
+    Thread other;
+    ASSERT_TRUE(other.start([seen] {
+      PosixTokens own;
+      seen->status = own.localClientPid(seen->pid);
+    }));
+    ASSERT_TRUE(other.waitFor(std::chrono::seconds(10)));
+    EXPECT_EQ(seen->status, kNoCallActive);
+    EXPECT_EQ(seen->pid, 0u);
+  }
+  EXPECT_EQ(tokens.localClientPid(pid), kNoCallActive);
+  EXPECT_EQ(pid, 0u);
+}
+
+// Reverting a thread that acts as itself changes nothing and needs no privilege.
+TEST(PosixTokensTest, RevertingAThreadThatActsAsItselfSucceeds) {
+  PosixTokens tokens;
+  const long fsuid = syscall(SYS_setfsuid, -1);  // an invalid id changes nothing and answers the current one
+  EXPECT_EQ(tokens.revertToSelf(), 0u);
+  EXPECT_EQ(syscall(SYS_setfsuid, -1), fsuid);
+  EXPECT_EQ(fsuid, static_cast<long>(geteuid()));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#include "sys/win32/Win32Tokens.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+
+#include "common/Thread.h"
+
+namespace {
+
+using sys::win32::Win32Tokens;
+
+constexpr uint32_t kInvalidParameter = 87;
+constexpr int32_t kNoCallActive = 1725;
+
+// Whether the calling thread carries a token of its own (impersonates).
+bool threadImpersonates() {
+  HANDLE token = nullptr;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) return false;
+  CloseHandle(token);
+  return true;
+}
+
+// Wine has one user, so this process's own token is the one there is to impersonate.
+TEST(Win32TokensTest, ImpersonatesOwnTokenOnTheCallingThreadOnly) {
+  Win32Tokens tokens;
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(GetCurrentProcessId(), process), 0u);
+  sys::Tokens::Handle token = 0;
+  ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+  tokens.closeHandle(process);
+
+  ASSERT_FALSE(threadImpersonates());
+  ASSERT_EQ(tokens.impersonateLoggedOnUser(token), 0u);
+  EXPECT_TRUE(threadImpersonates());
+  auto otherImpersonates = std::make_shared<bool>(true);
+  Thread other;
+  ASSERT_TRUE(other.start([otherImpersonates] { *otherImpersonates = threadImpersonates(); }));
+  ASSERT_TRUE(other.waitFor(std::chrono::seconds(10)));
+  EXPECT_FALSE(*otherImpersonates);
+
+  EXPECT_EQ(tokens.revertToSelf(), 0u);
+  EXPECT_FALSE(threadImpersonates());
+  tokens.closeHandle(token);
+}
+
+TEST(Win32TokensTest, ProcessZeroIsAnInvalidParameter) {
+  Win32Tokens tokens;
+  sys::Tokens::Handle process = 99;
+  EXPECT_EQ(tokens.openProcess(0, process), kInvalidParameter);
+  EXPECT_EQ(process, 0u);
+}
+
+TEST(Win32TokensTest, NoClientOutsideACall) {
+  Win32Tokens tokens;
+  uint32_t pid = 99;
+  EXPECT_EQ(tokens.localClientPid(pid), kNoCallActive);
+  EXPECT_EQ(pid, 0u);
+}
+
+TEST(Win32TokensTest, ThreadIdIsTheSystems) {
+  Win32Tokens tokens;
+  EXPECT_EQ(tokens.currentThreadId(), GetCurrentThreadId());
+}
+
+}  // namespace
