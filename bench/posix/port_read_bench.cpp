@@ -91,9 +91,11 @@ int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAre
     message.setOp(LpcDiskMessage::LPC_OP_READ);
     message.setOffset(offset);
     message.setLength(length);
-    if (client.request(message.message(), std::chrono::milliseconds(10000)) != sys::NtStatus::Success ||
-        message.result() != length) {
-      std::fprintf(stderr, "port read at %llu failed\n", static_cast<unsigned long long>(offset));
+    const int32_t status = client.request(message.message(), std::chrono::milliseconds(10000));
+    if (status != sys::NtStatus::Success || message.result() != length) {
+      std::fprintf(stderr, "port read at %llu failed: status 0x%X, reply status %u, result %u\n",
+                   static_cast<unsigned long long>(offset), static_cast<unsigned>(status), message.status(),
+                   message.result());
       std::exit(1);
     }
   };

@@ -22,6 +22,8 @@ namespace {
 // Receives one message of at most `size` bytes within `timeout`; its length,
 // 0 when the server closed the connection, -1 on a time-out or an error.
 ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::milliseconds timeout) {
+  const ssize_t received = recv(fd, buffer, size, MSG_DONTWAIT);
+  if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
   pollfd entry{fd, POLLIN, 0};
   int ready;
   do {
@@ -56,24 +58,25 @@ bool PortClient::createView(uint32_t size) {
 }
 
 int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds timeout) {
+  // The request follows the connection request at once; the server reads it
+  // only once it accepted the connection. A refusal ends the connection.
   UniqueFd connection;
-  const int32_t connected = connectAndHandOver(connection, timeout);
+  const int32_t connected = connectAndHandOver(connection);
   if (!NtStatus::succeeded(connected)) return connected;
   if (send(connection.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(message.bytes.size())) {
-    return NtStatus::PortDisconnected;
+    return NtStatus::PortConnectionRefused;
   }
   PortMessage reply;
   const ssize_t size = receiveWithin(connection.get(), reply.bytes.data(), reply.bytes.size(), timeout);
-  if (size < 0) return errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortDisconnected;
-  if (size != static_cast<ssize_t>(reply.bytes.size())) return NtStatus::PortDisconnected;
+  if (size < 0) return errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused;
+  if (size != static_cast<ssize_t>(reply.bytes.size())) return NtStatus::PortConnectionRefused;
   message = reply;
   return NtStatus::Success;
 }
 
-// Connects and sends the connection request with the view; waits until the
-// server accepted it.
-int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const {
+// Connects and sends the connection request with the view.
+int32_t PortClient::connectAndHandOver(UniqueFd& connection) const {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
   connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!connection.valid()) return NtStatus::NoMemory;
@@ -105,10 +108,6 @@ int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::millis
   if (sendmsg(connection.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
     return NtStatus::PortConnectionRefused;
   }
-  char accepted = 0;
-  const ssize_t size = receiveWithin(connection.get(), &accepted, 1, timeout);
-  if (size < 0 && errno == ETIMEDOUT) return NtStatus::IoTimeout;
-  if (size != 1 || accepted != protocol::kAccepted) return NtStatus::PortConnectionRefused;
   return NtStatus::Success;
 }
 

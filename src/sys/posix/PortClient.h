@@ -25,13 +25,13 @@ class PortClient {
   uint32_t viewSize() const { return viewSize_; }
 
   // Connects, hands over the view, sends `message` and puts the reply into it;
-  // each wait is bounded by `timeout`. An NTSTATUS: PortConnectionRefused when
+  // the wait is bounded by `timeout`. An NTSTATUS: PortConnectionRefused when
   // the server refused or dropped the connection, IoTimeout when it did not
   // answer in time, ObjectPathNotFound when no port has that name.
   int32_t request(PortMessage& message, std::chrono::milliseconds timeout);
 
  private:
-  int32_t connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const;
+  int32_t connectAndHandOver(UniqueFd& connection) const;
 
   std::string socketPath_;
   UniqueFd memfd_;

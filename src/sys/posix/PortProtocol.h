@@ -7,11 +7,11 @@
 
 // How a named port is carried over Unix sockets: a SOCK_SEQPACKET socket in
 // the runtime directory; per connection, the client sends its connection
-// request (one port message, with its view as a sealed memfd) and the server
-// answers with one byte when it accepted, then one request and one reply.
+// request (one port message, with its view as a sealed memfd) and its one
+// request at once; the server reads the request only after it accepted the
+// connection, and replies, or ends the connection unanswered when it refuses.
 namespace sys::posix::port_protocol {
 
-constexpr char kAccepted = 'C';
 // The largest client view mapped (the two 1 MiB windows fit many times over).
 constexpr uint32_t kMaxViewSize = 64u << 20;
 

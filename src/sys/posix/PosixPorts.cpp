@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -40,14 +41,42 @@ struct Mapping {
   size_t size;
 };
 
-bool pollReadable(int fd, int timeoutMs) {
+// Receives one message within `timeoutMs`; usually it is there already, so
+// the wait is only entered when it is not. The message's size (as MSG_TRUNC
+// reports it), 0 when the peer closed, -1 on a time-out or an error.
+ssize_t receiveWithin(int fd, msghdr& header, int flags, int timeoutMs) {
+  const ssize_t size = recvmsg(fd, &header, flags | MSG_DONTWAIT);
+  if (size >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return size;
   pollfd entry{fd, POLLIN, 0};
-  for (;;) {
-    const int ready = poll(&entry, 1, timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    return ready > 0;
-  }
+  int ready;
+  do {
+    ready = poll(&entry, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) errno = ETIMEDOUT;
+  return ready > 0 ? recvmsg(fd, &header, flags | MSG_DONTWAIT) : -1;
 }
+
+// Makes the calling thread act as the process itself for file access while
+// it lives: the port belongs to the service, whichever client's user the
+// thread impersonates.
+class ScopedOwnFileIdentity {
+ public:
+  ScopedOwnFileIdentity()
+      : uid_(static_cast<uid_t>(syscall(SYS_setfsuid, -1))), gid_(static_cast<gid_t>(syscall(SYS_setfsgid, -1))) {
+    syscall(SYS_setfsgid, getegid());
+    syscall(SYS_setfsuid, geteuid());
+  }
+  ~ScopedOwnFileIdentity() {
+    syscall(SYS_setfsgid, gid_);
+    syscall(SYS_setfsuid, uid_);
+  }
+  ScopedOwnFileIdentity(const ScopedOwnFileIdentity&) = delete;
+  ScopedOwnFileIdentity& operator=(const ScopedOwnFileIdentity&) = delete;
+
+ private:
+  uid_t uid_;
+  gid_t gid_;
+};
 
 // The runtime directory exists, belongs to this user and is closed to others.
 bool secureRuntimeDirectory(const std::string& dir) {
@@ -75,6 +104,7 @@ struct PosixPorts::Endpoint {
   ~Endpoint() { unlinkSocket(); }
 
   void unlinkSocket() {
+    ScopedOwnFileIdentity ownIdentity;
     struct stat status {};
     if (!socketPath.empty() && stat(socketPath.c_str(), &status) == 0 && status.st_ino == socketInode) {
       unlink(socketPath.c_str());
@@ -83,9 +113,7 @@ struct PosixPorts::Endpoint {
   }
 
   // The mapping of a view, reused while the client keeps sending the same one.
-  std::shared_ptr<Mapping> mapView(int memfd, uint32_t size) {
-    struct stat status {};
-    if (fstat(memfd, &status) != 0) return nullptr;
+  std::shared_ptr<Mapping> mapView(int memfd, const struct stat& status, uint32_t size) {
     std::lock_guard<std::mutex> guard(viewMutex);
     if (!cachedView || status.st_dev != viewDevice || status.st_ino != viewInode || size != viewSize) {
       void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
@@ -114,6 +142,7 @@ struct PosixPorts::Endpoint {
 struct PosixPorts::Pending {
   UniqueFd connection;
   UniqueFd view;
+  struct stat viewStatus {};
   uint32_t viewSize = 0;
   std::weak_ptr<Endpoint> port;
 };
@@ -126,6 +155,7 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
   port = kNoHandle;
   const std::string path = protocol::socketPath(name);
   if (path.empty()) return NtStatus::InvalidParameter;
+  ScopedOwnFileIdentity ownIdentity;
   if (!secureRuntimeDirectory(protocol::runtimeDirectory())) return NtStatus::AccessDenied;
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return NtStatus::NoMemory;
@@ -198,7 +228,6 @@ bool PosixPorts::peerAllowed(int fd, uint32_t& pid) const {
 // One port message with at most one descriptor: a memfd sealed against
 // shrinking, so that the mapping can never lose pages under the service.
 bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage& message) {
-  if (!pollReadable(fd, kConnectionRequestWaitMs)) return false;
   PortMessage received;
   iovec data{received.bytes.data(), received.bytes.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -207,7 +236,7 @@ bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage&
   header.msg_iovlen = 1;
   header.msg_control = control;
   header.msg_controllen = sizeof(control);
-  const ssize_t size = recvmsg(fd, &header, MSG_CMSG_CLOEXEC);
+  const ssize_t size = receiveWithin(fd, header, MSG_CMSG_CLOEXEC, kConnectionRequestWaitMs);
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
       int passed = -1;
@@ -218,7 +247,7 @@ bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage&
   if (size != static_cast<ssize_t>(PortMessage::kSize) || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) return false;
   message = received;
   if (!pending.view.valid()) return true;  // a client without a view: every request will fail
-  struct stat status {};
+  struct stat& status = pending.viewStatus;
   const int seals = fcntl(pending.view.get(), F_GET_SEALS);
   if (fstat(pending.view.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 || !(seals & F_SEAL_SHRINK)) {
     return false;
@@ -245,7 +274,7 @@ int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessa
   const std::shared_ptr<Endpoint> port = pending->port.lock();
   if (!port || port->closed) return NtStatus::PortDisconnected;
   if (pending->view.valid() && pending->viewSize > 0) {
-    const std::shared_ptr<Mapping> mapping = port->mapView(pending->view.get(), pending->viewSize);
+    const std::shared_ptr<Mapping> mapping = port->mapView(pending->view.get(), pending->viewStatus, pending->viewSize);
     if (!mapping) return NtStatus::NoMemory;
     view.base = static_cast<uint8_t*>(mapping->base);
     view.size = pending->viewSize;
@@ -256,21 +285,21 @@ int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessa
 }
 
 int32_t PosixPorts::completeConnectPort(Handle communicationPort) {
-  const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
-  if (!endpoint) return NtStatus::InvalidHandle;
-  const char accepted = protocol::kAccepted;
-  if (send(endpoint->fd.get(), &accepted, 1, MSG_NOSIGNAL) != 1) return NtStatus::PortDisconnected;
-  return NtStatus::Success;
+  // The client does not wait for the accept: its request follows at once.
+  return find(communicationPort, false) ? NtStatus::Success : NtStatus::InvalidHandle;
 }
 
 int32_t PosixPorts::replyWaitReceivePort(Handle communicationPort, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
   if (!endpoint) return NtStatus::InvalidHandle;
-  if (!pollReadable(endpoint->fd.get(), kRequestWaitMs)) return NtStatus::IoTimeout;
-  if (endpoint->closed) return NtStatus::PortDisconnected;
   PortMessage received;
-  const ssize_t size = recv(endpoint->fd.get(), received.bytes.data(), received.bytes.size(), MSG_TRUNC);
-  if (size <= 0) return NtStatus::PortDisconnected;
+  iovec data{received.bytes.data(), received.bytes.size()};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  const ssize_t size = receiveWithin(endpoint->fd.get(), header, MSG_TRUNC, kRequestWaitMs);
+  if (size < 0 && !endpoint->closed && errno == ETIMEDOUT) return NtStatus::IoTimeout;
+  if (size <= 0 || endpoint->closed) return NtStatus::PortDisconnected;
   if (size != static_cast<ssize_t>(PortMessage::kSize)) return NtStatus::InvalidParameter;
   message = received;
   protocol::putField16(message, protocol::kDataLength, PortMessage::kSize - PortMessage::kHeaderSize);

@@ -125,7 +125,7 @@ class RawClient {
   bool connected() const { return connected_; }
 
   // Sends a connection request of `size` bytes with a view of `viewSize`
-  // bytes (sealed against shrinking when `sealed`); true when accepted.
+  // bytes (sealed against shrinking when `sealed`).
   bool handOver(size_t size, uint32_t viewSize, bool sealed) {
     view_ = UniqueFd(memfd_create("test-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (ftruncate(view_.get(), viewSize) != 0) return false;
@@ -145,9 +145,17 @@ class RawClient {
     c->cmsg_len = CMSG_LEN(sizeof(int));
     const int fd = view_.get();
     std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
-    if (sendmsg(fd_.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return false;
-    char accepted = 0;
-    return receive(&accepted, 1) == 1 && accepted == 'C';
+    return sendmsg(fd_.get(), &header, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+
+  // Sends a read of sector 0; the size of the reply (0: the connection ended unanswered).
+  ssize_t readSectorZero() {
+    LpcDiskMessage request;
+    request.setOp(LpcDiskMessage::LPC_OP_READ);
+    request.setLength(512);
+    if (!send(request.message().bytes.data(), 50)) return -1;
+    LpcDiskMessage reply;
+    return receive(reply.message().bytes.data(), 50);
   }
 
   bool send(const void* data, size_t size) {
@@ -225,11 +233,13 @@ TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
   }
   {
     RawClient unsealed(socketPath());
-    EXPECT_FALSE(unsealed.handOver(50, 2 * LpcServer::kWindowSize, false)) << "a view that could shrink is refused";
+    ASSERT_TRUE(unsealed.handOver(50, 2 * LpcServer::kWindowSize, false));
+    EXPECT_LE(unsealed.readSectorZero(), 0) << "a view that could shrink is refused";
   }
   {
     RawClient wrongSize(socketPath());
-    EXPECT_FALSE(wrongSize.handOver(60, 2 * LpcServer::kWindowSize, true));
+    ASSERT_TRUE(wrongSize.handOver(60, 2 * LpcServer::kWindowSize, true));
+    EXPECT_LE(wrongSize.readSectorZero(), 0) << "a connection request of the wrong size is refused";
   }
   // The port still serves afterwards.
   EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
