@@ -104,11 +104,10 @@ struct PosixPorts::Endpoint {
   ~Endpoint() { unlinkSocket(); }
 
   void unlinkSocket() {
+    if (socketPath.empty()) return;  // a connection has no file
     ScopedOwnFileIdentity ownIdentity;
     struct stat status {};
-    if (!socketPath.empty() && stat(socketPath.c_str(), &status) == 0 && status.st_ino == socketInode) {
-      unlink(socketPath.c_str());
-    }
+    if (stat(socketPath.c_str(), &status) == 0 && status.st_ino == socketInode) unlink(socketPath.c_str());
     socketPath.clear();
   }
 
