@@ -19,5 +19,5 @@ struct Guid {
   // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in lower case.
   std::u16string toString() const;
 
-  friend bool operator==(const Guid&, const Guid&) = default;
+  friend auto operator<=>(const Guid&, const Guid&) = default;
 };

@@ -1,6 +1,7 @@
 #include "common/WideString.h"
 
 #include <cstdint>
+#include <cwctype>
 
 namespace wide {
 namespace {
@@ -121,5 +122,13 @@ std::u16string_view untilZero(std::u16string_view text) {
 }
 
 size_t length(const char16_t* text) { return text ? std::char_traits<char16_t>::length(text) : 0; }
+
+std::u16string toLower(std::u16string_view text) {
+  std::u16string lower(text);
+  for (char16_t& c : lower) {
+    if (!isSurrogate(c)) c = static_cast<char16_t>(std::towlower(static_cast<wint_t>(c)));
+  }
+  return lower;
+}
 
 }  // namespace wide

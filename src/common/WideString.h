@@ -21,4 +21,7 @@ std::u16string_view untilZero(std::u16string_view text);
 // Length of a zero-terminated UTF-16 string, 0 for null.
 size_t length(const char16_t* text);
 
+// Each code unit through the C library's wide lower-case mapping.
+std::u16string toLower(std::u16string_view text);
+
 }  // namespace wide

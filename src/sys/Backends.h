@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sys/DeviceInterfaces.h"
+#include "sys/DeviceIo.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
@@ -13,5 +15,7 @@ ModuleInfo& moduleInfo();
 FileSystem& fileSystem();
 Ports& ports();
 Tokens& tokens();
+DeviceInterfaces& deviceInterfaces();
+DeviceIo& deviceIo();
 
 }  // namespace sys::backend

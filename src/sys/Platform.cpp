@@ -8,7 +8,9 @@ Platform::Platform()
     : moduleInfo_(&backend::moduleInfo()),
       fileSystem_(&backend::fileSystem()),
       ports_(&backend::ports()),
-      tokens_(&backend::tokens()) {}
+      tokens_(&backend::tokens()),
+      deviceInterfaces_(&backend::deviceInterfaces()),
+      deviceIo_(&backend::deviceIo()) {}
 
 Platform& platform() {
   static Platform instance;

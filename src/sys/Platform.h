@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "sys/DeviceInterfaces.h"
+#include "sys/DeviceIo.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
@@ -18,6 +20,8 @@ class Platform {
   FileSystem& fileSystem() { return *fileSystem_.load(); }
   Ports& ports() { return *ports_.load(); }
   Tokens& tokens() { return *tokens_.load(); }
+  DeviceInterfaces& deviceInterfaces() { return *deviceInterfaces_.load(); }
+  DeviceIo& deviceIo() { return *deviceIo_.load(); }
 
  private:
   friend Platform& platform();
@@ -32,6 +36,8 @@ class Platform {
   std::atomic<FileSystem*> fileSystem_;
   std::atomic<Ports*> ports_;
   std::atomic<Tokens*> tokens_;
+  std::atomic<DeviceInterfaces*> deviceInterfaces_;
+  std::atomic<DeviceIo*> deviceIo_;
 };
 
 template <>
@@ -49,6 +55,14 @@ inline std::atomic<Ports*>& Platform::slot<Ports>() {
 template <>
 inline std::atomic<Tokens*>& Platform::slot<Tokens>() {
   return tokens_;
+}
+template <>
+inline std::atomic<DeviceInterfaces*>& Platform::slot<DeviceInterfaces>() {
+  return deviceInterfaces_;
+}
+template <>
+inline std::atomic<DeviceIo*>& Platform::slot<DeviceIo>() {
+  return deviceIo_;
 }
 
 Platform& platform();

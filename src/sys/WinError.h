@@ -9,20 +9,26 @@ namespace sys::WinError {
 
 constexpr uint32_t Success = 0;
 constexpr uint32_t InvalidFunction = 1;
+constexpr uint32_t InvalidHandle = 6;
+constexpr uint32_t InvalidData = 13;
 constexpr uint32_t FileNotFound = 2;
 constexpr uint32_t PathNotFound = 3;
 constexpr uint32_t TooManyOpenFiles = 4;
 constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t NotEnoughMemory = 8;
 constexpr uint32_t WriteProtect = 19;
+constexpr uint32_t GenFailure = 31;
 constexpr uint32_t SharingViolation = 32;
 constexpr uint32_t NotSupported = 50;
 constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
 constexpr uint32_t DiskFull = 112;
+constexpr uint32_t InsufficientBuffer = 122;
 constexpr uint32_t InvalidName = 123;
 constexpr uint32_t AlreadyExists = 183;
 constexpr uint32_t FilenameExceedsRange = 206;
+constexpr uint32_t OperationAborted = 995;
+constexpr uint32_t Timeout = 1460;
 constexpr uint32_t ResourceTypeNotFound = 1813;
 
 }  // namespace sys::WinError

@@ -1,5 +1,7 @@
 #include "sys/Backends.h"
 
+#include "sys/posix/PosixDeviceInterfaces.h"
+#include "sys/posix/PosixDeviceIo.h"
 #include "sys/posix/PosixFileSystem.h"
 #include "sys/posix/PosixModuleInfo.h"
 #include "sys/posix/PosixPorts.h"
@@ -24,6 +26,16 @@ Ports& ports() {
 
 Tokens& tokens() {
   static posix::PosixTokens instance;
+  return instance;
+}
+
+DeviceInterfaces& deviceInterfaces() {
+  static posix::PosixDeviceInterfaces instance;
+  return instance;
+}
+
+DeviceIo& deviceIo() {
+  static posix::PosixDeviceIo instance;
   return instance;
 }
 

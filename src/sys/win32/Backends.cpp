@@ -1,5 +1,7 @@
 #include "sys/Backends.h"
 
+#include "sys/win32/Win32DeviceInterfaces.h"
+#include "sys/win32/Win32DeviceIo.h"
 #include "sys/win32/Win32FileSystem.h"
 #include "sys/win32/Win32ModuleInfo.h"
 #include "sys/win32/Win32Ports.h"
@@ -24,6 +26,16 @@ Ports& ports() {
 
 Tokens& tokens() {
   static win32::Win32Tokens instance;
+  return instance;
+}
+
+DeviceInterfaces& deviceInterfaces() {
+  static win32::Win32DeviceInterfaces instance;
+  return instance;
+}
+
+DeviceIo& deviceIo() {
+  static win32::Win32DeviceIo instance;
   return instance;
 }
 

@@ -51,3 +51,9 @@ TEST(WideString, UntilZeroAndLength) {
   EXPECT_EQ(wide::length(u"12345"), 5u);
   EXPECT_EQ(wide::length(nullptr), 0u);
 }
+
+TEST(WideString, ToLowerKeepsLengthAndNonLetters) {
+  EXPECT_EQ(wide::toLower(u"\\\\?\\STORAGE#Volume#{53F5630D}"), u"\\\\?\\storage#volume#{53f5630d}");
+  const std::u16string surrogates = u"A\U0001F600B";
+  EXPECT_EQ(wide::toLower(surrogates), u"a\U0001F600b");
+}

@@ -1,0 +1,55 @@
+#include "device/DriverRecords.h"
+
+namespace driver_records {
+namespace {
+
+void put(std::vector<uint8_t>& record, size_t at, uint64_t value, size_t size) {
+  for (size_t i = 0; i < size; ++i) record[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t get(const uint8_t* bytes, size_t at, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = size; i-- > 0;) value = (value << 8) | bytes[at + i];
+  return value;
+}
+
+void putText(std::vector<uint8_t>& record, size_t at, std::u16string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) put(record, at + 2 * i, text[i], 2);
+}
+
+std::u16string getText(const uint8_t* bytes, size_t at, size_t units) {
+  std::u16string text;
+  for (size_t i = 0; i < units; ++i) {
+    const auto c = static_cast<char16_t>(get(bytes, at + 2 * i, 2));
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::vector<uint8_t> makeConnectRecord(uint32_t subCommand, std::u16string_view tag, std::u16string_view path,
+                                       uint64_t volumeSize, uint32_t sectorSize, bool mountFlag) {
+  std::vector<uint8_t> record(kConnectRecordSize, 0);
+  put(record, 0, subCommand, 4);
+  putText(record, kRecordTag, tag.substr(0, kMaxTagLength));
+  putText(record, kRecordPath, path.substr(0, kMaxPathLength));
+  put(record, kRecordVolumeSize, volumeSize, 8);
+  put(record, kRecordSectorSize, sectorSize, 4);
+  record[kRecordMountFlag] = mountFlag ? 1 : 0;
+  return record;
+}
+
+uint32_t replyCount(const uint8_t* reply) { return static_cast<uint32_t>(get(reply, 0, 4)); }
+
+DevInfo replyFirstDevice(const uint8_t* reply) {
+  DevInfo info;
+  info.connection_tag = getText(reply, kReplyEntry + kRecordTag, kTagUnits);
+  info.image_path = getText(reply, kReplyEntry + kRecordPath, kPathUnits);
+  info.volume_size = get(reply, kReplyEntry + kRecordVolumeSize, 8);
+  info.sector_size = static_cast<uint32_t>(get(reply, kReplyEntry + kRecordSectorSize, 4));
+  return info;
+}
+
+}  // namespace driver_records

@@ -1,0 +1,25 @@
+#include "device/ThreadWorker.h"
+
+#include "common/Event.h"
+#include "common/Thread.h"
+#include "device/IoctlDevManager.h"
+
+bool ThreadWorker::exec() {
+  if (started_.exchange(true)) return false;
+  // The thread shares the worker and the events, so they outlive an abandoned thread.
+  auto self = shared_from_this();
+  auto threadId = std::make_shared<std::atomic<std::thread::id>>();
+  Thread thread;
+  if (!thread.start([self, threadId] {
+        threadId->store(std::this_thread::get_id());
+        self->run();
+      })) {
+    return false;
+  }
+  finished_ = thread.waitFor(kWait);
+  if (!finished_) {
+    abandoned_ = true;
+    IoctlDevManager::cancelRequestOf(threadId->load());
+  }
+  return true;
+}

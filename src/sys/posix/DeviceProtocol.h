@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/Guid.h"
+
+// How device interfaces and device control requests are carried on Linux.
+//
+// Interfaces: each present interface of a class is one SOCK_SEQPACKET socket
+// in <runtime directory>/interfaces/<class GUID, lower case with braces>/;
+// its path is the interface's device path. The driver creates the socket when
+// the interface appears and removes it when it goes.
+//
+// Control requests on an opened interface (one connection = one open handle,
+// one client at a time; several requests may follow one another): the client
+// sends a ControlRequestHeader followed by `inputSize` input bytes in one
+// message; the driver answers with a ControlReplyHeader followed by
+// `bytesReturned` output bytes in one message. All integers little-endian.
+namespace sys::posix::device_protocol {
+
+constexpr uint32_t kRequestMagic = 0x52434B56;  // "VKCR"
+constexpr uint32_t kReplyMagic = 0x41434B56;    // "VKCA"
+// The largest input or output a request may carry.
+constexpr uint32_t kMaxPayload = 64 * 1024;
+
+struct ControlRequestHeader {
+  uint32_t magic;
+  uint32_t controlCode;
+  uint32_t inputSize;
+  uint32_t outputSize;  // room the caller has for output
+};
+
+struct ControlReplyHeader {
+  uint32_t magic;
+  uint32_t status;  // a Win32 error: 0 when the request succeeded
+  uint32_t bytesReturned;
+  uint32_t reserved;
+};
+
+static_assert(sizeof(ControlRequestHeader) == 16 && sizeof(ControlReplyHeader) == 16);
+
+// <runtime directory>/interfaces/<class GUID>
+std::string interfaceClassDirectory(const Guid& interfaceClass);
+
+// The storage identity of a whole-disk block device the driver presents
+// (e.g. "loop3"): <runtime directory>/identity/<device name>, a text file of
+// "vendor=", "product=", "revision=" and "serial=" lines, as the disk's SCSI
+// inquiry data would give them.
+std::string identityFile(const std::string& blockDeviceName);
+
+}  // namespace sys::posix::device_protocol
