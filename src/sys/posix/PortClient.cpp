@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "sys/NtStatus.h"
 #include "sys/posix/PortProtocol.h"
@@ -61,7 +62,7 @@ int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds time
   // The request follows the connection request at once; the server reads it
   // only once it accepted the connection. A refusal ends the connection.
   UniqueFd connection;
-  const int32_t connected = connectAndHandOver(connection);
+  const int32_t connected = connectAndHandOver(connection, timeout);
   if (!NtStatus::succeeded(connected)) return connected;
   if (send(connection.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(message.bytes.size())) {
@@ -76,14 +77,22 @@ int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds time
 }
 
 // Connects and sends the connection request with the view.
-int32_t PortClient::connectAndHandOver(UniqueFd& connection) const {
+int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
-  connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  // Non-blocking, so that a service that no longer accepts (its queue full)
+  // makes the connect fail within the bound instead of hanging.
+  connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!connection.valid()) return NtStatus::NoMemory;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-  if (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    if (errno == EAGAIN) return NtStatus::IoTimeout;
     if (errno == ENOENT || errno == ECONNREFUSED) return NtStatus::ObjectPathNotFound;
     return errno == EACCES ? NtStatus::AccessDenied : NtStatus::PortConnectionRefused;
   }

@@ -31,7 +31,7 @@ class PortClient {
   int32_t request(PortMessage& message, std::chrono::milliseconds timeout);
 
  private:
-  int32_t connectAndHandOver(UniqueFd& connection) const;
+  int32_t connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const;
 
   std::string socketPath_;
   UniqueFd memfd_;

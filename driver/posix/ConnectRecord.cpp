@@ -1,0 +1,53 @@
+#include "ConnectRecord.h"
+
+#include <algorithm>
+
+#include "common/WideString.h"
+
+namespace {
+
+constexpr size_t kTagOffset = 4;
+constexpr size_t kPathOffset = 106;
+constexpr size_t kVolumeSizeOffset = 1130;
+constexpr size_t kSectorSizeOffset = 1138;
+constexpr size_t kMountFlagOffset = 1142;
+
+uint64_t readLittleEndian(const uint8_t* at, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = size; i-- > 0;) value = value << 8 | at[i];
+  return value;
+}
+
+void writeLittleEndian(uint8_t* at, size_t size, uint64_t value) {
+  for (size_t i = 0; i < size; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+std::u16string readText(const uint8_t* at, size_t units) {
+  std::u16string text(units, u'\0');
+  for (size_t i = 0; i < units; ++i) text[i] = static_cast<char16_t>(readLittleEndian(at + 2 * i, 2));
+  return std::u16string(wide::untilZero(text));
+}
+
+void writeText(uint8_t* at, size_t units, const std::u16string& text) {
+  for (size_t i = 0; i < std::min(units, text.size()); ++i) writeLittleEndian(at + 2 * i, 2, text[i]);
+}
+
+}  // namespace
+
+std::optional<ConnectRecord> ConnectRecord::parse(std::span<const uint8_t> bytes) {
+  if (bytes.size() != kSize) return std::nullopt;
+  ConnectRecord record;
+  record.connectionTag = readText(bytes.data() + kTagOffset, kTagUnits);
+  record.imagePath = readText(bytes.data() + kPathOffset, kPathUnits);
+  record.volumeSize = readLittleEndian(bytes.data() + kVolumeSizeOffset, 8);
+  record.sectorSize = static_cast<uint32_t>(readLittleEndian(bytes.data() + kSectorSizeOffset, 4));
+  record.mountFlag = bytes[kMountFlagOffset];
+  return record;
+}
+
+void ConnectRecord::writeFields(uint8_t* record) const {
+  writeText(record + kTagOffset, kTagUnits, connectionTag);
+  writeText(record + kPathOffset, kPathUnits, imagePath);
+  writeLittleEndian(record + kVolumeSizeOffset, 8, volumeSize);
+  writeLittleEndian(record + kSectorSizeOffset, 4, sectorSize);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "ConnectRecord.h"
+#include "DriverLog.h"
+#include "VirtualDisk.h"
+
+// The driver's control requests: the driver GUID, connect (make the one
+// disk), disconnect (remove it) and the active device. Each answers with a
+// Win32 status and at most `outputSize` bytes of output. Not thread-safe:
+// the control server calls it for one request at a time.
+class DiskDriver {
+ public:
+  struct Reply {
+    uint32_t status = 0;
+    std::vector<uint8_t> output;
+  };
+
+  explicit DiskDriver(std::shared_ptr<DriverLog> log) : log_(std::move(log)) {}
+  // Removes the disk, in use or not: what is in use (a mounted partition)
+  // fails its I/O and goes once it is closed.
+  ~DiskDriver();
+  DiskDriver(const DiskDriver&) = delete;
+  DiskDriver& operator=(const DiskDriver&) = delete;
+
+  Reply handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize);
+
+ private:
+  Reply driverGuid(uint32_t outputSize) const;
+  Reply connect(std::span<const uint8_t> input, uint32_t outputSize);
+  Reply disconnect(std::span<const uint8_t> input);
+  Reply activeDevice(uint32_t outputSize) const;
+  uint32_t checkConnect(const ConnectRecord& record) const;
+
+  std::shared_ptr<DriverLog> log_;
+  std::unique_ptr<VirtualDisk> disk_;
+  ConnectRecord record_;  // the disk's record, while there is a disk
+};

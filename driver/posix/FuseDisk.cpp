@@ -1,0 +1,224 @@
+#define FUSE_USE_VERSION 312
+#include "FuseDisk.h"
+
+#include <fuse3/fuse_lowlevel.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "lpc/LpcServer.h"
+
+namespace {
+
+constexpr fuse_ino_t kRootInode = FUSE_ROOT_ID;
+constexpr fuse_ino_t kFileInode = 2;
+constexpr double kAttributeTimeout = 3600;  // nothing here ever changes
+// The thread looks at its stop flag at least this often.
+constexpr int kIdleTickMs = 1000;
+constexpr uint32_t kWindow = LpcServer::kWindowSize;
+// Reads larger than the read window would need more than one request to fill
+// one reply; the kernel is told to send none.
+constexpr const char* kMountOptions = "fsname=vkvd,subtype=vkvd,default_permissions,max_read=1048576";
+
+}  // namespace
+
+struct FuseDisk::Session {
+  Session(uint64_t diskSize, std::unique_ptr<SectorChannel> sectorChannel, std::shared_ptr<DriverLog> driverLog)
+      : size(diskSize), channel(std::move(sectorChannel)), log(std::move(driverLog)) {}
+  ~Session() {
+    if (!fuse) return;
+    fuse_session_unmount(fuse);  // nothing to do when the thread unmounted it
+    fuse_session_destroy(fuse);
+  }
+
+  const uint64_t size;
+  const std::unique_ptr<SectorChannel> channel;
+  const std::shared_ptr<DriverLog> log;
+  sys::posix::UniqueFd wake;
+  std::atomic<bool> stopping{false};
+  fuse_session* fuse = nullptr;
+};
+
+namespace {
+
+FuseDisk::Session& sessionOf(fuse_req_t request) {
+  return *static_cast<FuseDisk::Session*>(fuse_req_userdata(request));
+}
+
+struct stat attributesOf(fuse_ino_t inode, uint64_t size) {
+  struct stat attributes {};
+  attributes.st_ino = inode;
+  attributes.st_uid = getuid();
+  attributes.st_gid = getgid();
+  if (inode == kRootInode) {
+    attributes.st_mode = S_IFDIR | 0700;
+    attributes.st_nlink = 2;
+  } else {
+    attributes.st_mode = S_IFREG | 0600;
+    attributes.st_nlink = 1;
+    attributes.st_size = static_cast<off_t>(size);
+    attributes.st_blocks = static_cast<blkcnt_t>(size / 512);
+  }
+  return attributes;
+}
+
+void onInit(void*, fuse_conn_info* connection) {
+  connection->max_read = kWindow;
+  connection->max_write = kWindow;
+}
+
+void onLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+  if (parent != kRootInode || std::strcmp(name, FuseDisk::kFileName) != 0) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  fuse_entry_param entry{};
+  entry.ino = kFileInode;
+  entry.generation = 1;
+  entry.attr = attributesOf(kFileInode, sessionOf(request).size);
+  entry.attr_timeout = kAttributeTimeout;
+  entry.entry_timeout = kAttributeTimeout;
+  fuse_reply_entry(request, &entry);
+}
+
+void onGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
+  if (inode != kRootInode && inode != kFileInode) {
+    fuse_reply_err(request, ENOENT);
+    return;
+  }
+  const struct stat attributes = attributesOf(inode, sessionOf(request).size);
+  fuse_reply_attr(request, &attributes, kAttributeTimeout);
+}
+
+void onOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
+  if (inode != kFileInode) {
+    fuse_reply_err(request, EISDIR);
+    return;
+  }
+  file->direct_io = 1;
+  file->keep_cache = 0;
+  fuse_reply_open(request, file);
+}
+
+void onRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info*) {
+  FuseDisk::Session& session = sessionOf(request);
+  const uint64_t start = static_cast<uint64_t>(std::max<off_t>(offset, 0));
+  const uint64_t length = start < session.size ? std::min<uint64_t>(size, session.size - start) : 0;
+  if (length > kWindow) {
+    fuse_reply_err(request, EINVAL);
+  } else if (length > 0 && !session.channel->read(start, static_cast<uint32_t>(length))) {
+    fuse_reply_err(request, EIO);
+  } else {
+    fuse_reply_buf(request, reinterpret_cast<const char*>(session.channel->readWindow()), length);
+  }
+}
+
+void onWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset, fuse_file_info*) {
+  FuseDisk::Session& session = sessionOf(request);
+  const uint64_t start = static_cast<uint64_t>(std::max<off_t>(offset, 0));
+  if (start >= session.size) {
+    fuse_reply_err(request, ENOSPC);
+    return;
+  }
+  const uint64_t length = std::min<uint64_t>(size, session.size - start);
+  for (uint64_t done = 0; done < length; done += kWindow) {
+    const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(kWindow, length - done));
+    if (!session.channel->write(start + done, reinterpret_cast<const uint8_t*>(data) + done, chunk)) {
+      fuse_reply_err(request, EIO);
+      return;
+    }
+  }
+  fuse_reply_write(request, length);
+}
+
+fuse_lowlevel_ops operations() {
+  fuse_lowlevel_ops ops{};
+  ops.init = onInit;
+  ops.lookup = onLookup;
+  ops.getattr = onGetattr;
+  ops.open = onOpen;
+  ops.read = onRead;
+  ops.write = onWrite;
+  return ops;
+}
+
+fuse_session* newFuseSession(FuseDisk::Session& session) {
+  std::string name = "vkvd", optionFlag = "-o", options = kMountOptions;
+  char* argv[] = {name.data(), optionFlag.data(), options.data()};
+  fuse_args args = FUSE_ARGS_INIT(3, argv);
+  const fuse_lowlevel_ops ops = operations();
+  fuse_session* fuse = fuse_session_new(&args, &ops, sizeof(ops), &session);
+  fuse_opt_free_args(&args);
+  return fuse;
+}
+
+}  // namespace
+
+std::unique_ptr<FuseDisk> FuseDisk::mount(const std::string& mountPoint, uint64_t size,
+                                          std::unique_ptr<SectorChannel> channel, std::shared_ptr<DriverLog> log,
+                                          int& error) {
+  auto session = std::make_shared<Session>(size, std::move(channel), log);
+  session->wake = sys::posix::UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!session->wake.valid()) {
+    error = errno;
+    return nullptr;
+  }
+  session->fuse = newFuseSession(*session);
+  if (!session->fuse) {
+    log->line("libfuse refused the file system's options \"%s\"", kMountOptions);
+    error = EINVAL;
+    return nullptr;
+  }
+  errno = 0;
+  if (fuse_session_mount(session->fuse, mountPoint.c_str()) != 0) {
+    error = errno ? errno : EIO;
+    log->line("cannot mount the disk's file system at %s: %s", mountPoint.c_str(), std::strerror(error));
+    return nullptr;
+  }
+  std::unique_ptr<FuseDisk> disk(new FuseDisk(mountPoint, session));
+  disk->serving_ = disk->thread_.start([session] { serve(*session); });
+  if (!disk->serving_) {
+    error = EAGAIN;
+    log->line("cannot start the thread of the disk's file system");
+    return nullptr;
+  }
+  return disk;
+}
+
+FuseDisk::FuseDisk(std::string mountPoint, std::shared_ptr<Session> session)
+    : mountPoint_(std::move(mountPoint)), session_(std::move(session)) {}
+
+FuseDisk::~FuseDisk() {
+  session_->stopping = true;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t ignored = write(session_->wake.get(), &one, sizeof(one));
+  if (serving_ && !thread_.waitFor(kStopWait)) {
+    session_->log->line("the disk's file system thread is still busy after %lld ms; it ends by itself",
+                        static_cast<long long>(kStopWait.count()));
+  }
+}
+
+// Serves requests until the owner stops it or the kernel ends the connection,
+// then unmounts: this thread alone uses the session's device descriptor,
+// which unmounting closes.
+void FuseDisk::serve(Session& session) {
+  fuse_buf buffer{};
+  pollfd entries[2] = {{fuse_session_fd(session.fuse), POLLIN, 0}, {session.wake.get(), POLLIN, 0}};
+  while (!session.stopping) {
+    if (poll(entries, 2, kIdleTickMs) < 0 && errno != EINTR) break;
+    if (session.stopping || !(entries[0].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+    const int received = fuse_session_receive_buf(session.fuse, &buffer);
+    if (received == -EINTR || received == -EAGAIN) continue;
+    if (received <= 0) break;
+    fuse_session_process_buf(session.fuse, &buffer);
+  }
+  std::free(buffer.mem);
+  fuse_session_unmount(session.fuse);
+}

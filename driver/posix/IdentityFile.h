@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "DriverLog.h"
+
+// The storage identity of the disk's block device, as a disk's SCSI inquiry
+// data would give it (vendor, product, revision, serial), published in the
+// identity file the service reads for a block device; removed when destroyed.
+class IdentityFile {
+ public:
+  static constexpr const char* kVendor = "VELKAR/A";
+  static constexpr const char* kProduct = "VKB_V_DISK";
+  static constexpr const char* kRevision = "1.0";
+  static constexpr const char* kSerial = "320A050564E94590AE3C6F348B43C4FE";
+
+  // Publishes the identity of block device `deviceName` ("loopN"); null with
+  // `error` (an errno). The file appears whole or not at all.
+  static std::unique_ptr<IdentityFile> publish(const std::string& deviceName, std::shared_ptr<DriverLog> log,
+                                               int& error);
+  ~IdentityFile();
+  IdentityFile(const IdentityFile&) = delete;
+  IdentityFile& operator=(const IdentityFile&) = delete;
+
+  // Removes every identity file: those an earlier run of vkvd left behind.
+  static void removeLeftovers(DriverLog& log);
+
+ private:
+  IdentityFile(std::string path, std::shared_ptr<DriverLog> log) : path_(std::move(path)), log_(std::move(log)) {}
+
+  std::string path_;
+  std::shared_ptr<DriverLog> log_;
+};

@@ -1,0 +1,108 @@
+// vkvd: the virtual-disk driver on Linux. It publishes the driver's device
+// interface, answers its control requests, and presents the one disk it may
+// hold to the kernel, fetching every sector from the mount service's port.
+//
+//   vkvd [--runtime-dir DIR] [--log PATH] [--foreground]
+//
+// It runs in the foreground (as systemd runs it) until SIGTERM or SIGINT,
+// then removes the disk and its interface. Exit codes: 0 stopped, 1 bad
+// arguments, 2 could not start.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ControlServer.h"
+#include "DiskDriver.h"
+#include "DriverLog.h"
+#include "IdentityFile.h"
+#include "RuntimeDirectory.h"
+#include "sys/posix/PortProtocol.h"
+
+namespace {
+
+struct Options {
+  std::string runtimeDir;
+  std::string logPath;
+};
+
+int usage() {
+  std::fputs("usage: vkvd [--runtime-dir DIR] [--log PATH] [--foreground]\n", stderr);
+  return 1;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--foreground") continue;  // the only way vkvd runs
+    if (i + 1 >= argc || (option != "--runtime-dir" && option != "--log")) return false;
+    (option == "--runtime-dir" ? options.runtimeDir : options.logPath) = argv[++i];
+  }
+  return true;
+}
+
+// Stop requests arrive on a descriptor; no signal handler runs. Called before
+// any thread starts, so that every thread blocks them.
+sys::posix::UniqueFd stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return {};
+  return sys::posix::UniqueFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+// What a run of vkvd that ended without cleaning up can have left.
+void clearLeftovers(DriverLog& log) {
+  IdentityFile::removeLeftovers(log);
+  const std::string mountPoint = RuntimeDirectory::diskMountPoint();
+  if (umount2(mountPoint.c_str(), MNT_DETACH) == 0) {
+    log.line("unmounted %s, left behind by an earlier run", mountPoint.c_str());
+  }
+}
+
+int serve(const std::shared_ptr<DriverLog>& log, int stopFd) {
+  const std::string runtime = sys::posix::port_protocol::runtimeDirectory();
+  if (const int error = RuntimeDirectory::makeDirectories(runtime)) {
+    log->line("cannot make the runtime directory %s: %s", runtime.c_str(), std::strerror(error));
+    return 2;
+  }
+  DiskDriver driver(log);
+  const std::unique_ptr<ControlServer> server = ControlServer::publish(driver, log);
+  if (!server) return 2;
+  clearLeftovers(*log);
+  log->line("vkvd %d started in %s", static_cast<int>(getpid()), runtime.c_str());
+  server->run(stopFd);
+  signalfd_siginfo signal{};
+  if (read(stopFd, &signal, sizeof(signal)) == static_cast<ssize_t>(sizeof(signal))) {
+    log->line("stopping on %s", strsignal(static_cast<int>(signal.ssi_signo)));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) return usage();
+  // The port library finds the service's port in this directory too.
+  if (!options.runtimeDir.empty()) setenv("VKBVD_RUNTIME_DIR", options.runtimeDir.c_str(), 1);
+  const std::shared_ptr<DriverLog> log = DriverLog::open(options.logPath);
+  if (!log) {
+    std::fprintf(stderr, "vkvd: cannot open the log %s: %s\n", options.logPath.c_str(), std::strerror(errno));
+    return 2;
+  }
+  const sys::posix::UniqueFd stopFd = stopSignals();
+  if (!stopFd.valid()) {
+    log->line("cannot take SIGTERM and SIGINT on a descriptor: %s", std::strerror(errno));
+    return 2;
+  }
+  const int exitCode = serve(log, stopFd.get());
+  log->line("%s", exitCode == 0 ? "vkvd stopped" : "vkvd could not start");
+  return exitCode;
+}

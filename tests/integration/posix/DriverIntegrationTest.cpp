@@ -1,0 +1,176 @@
+// The whole disk path for real, as root: the disk view opens an ext4 volume
+// image, the port thread serves it, the device workers ask the vkvd daemon
+// for the disk over its control channel, and the kernel's partition device
+// mounts and gives the files back.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "device/CreateDevWorker.h"
+#include "device/RemoveDevWorker.h"
+#include "device/RequestDevInfoWorker.h"
+#include "disk/VirtualImageManager.h"
+#include "lpc/LpcThread.h"
+#include "support/TempDir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+std::string readText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// vkvd as a child process, stopped with SIGTERM (bounded, then SIGKILL).
+class Daemon {
+ public:
+  Daemon(const std::string& runtimeDir, const std::string& log) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl(VKVD_PROGRAM, VKVD_PROGRAM, "--runtime-dir", runtimeDir.c_str(), "--log", log.c_str(), "--foreground",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Daemon() { stop(); }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 1500 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+    if (waitpid(pid_, &status, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class DriverIntegrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || !std::filesystem::exists("/dev/fuse") || !std::filesystem::exists("/dev/loop-control")) {
+      GTEST_SKIP() << "a real disk needs root, /dev/fuse and loop devices";
+    }
+    runtime_ = dir_.path() / "run";
+    setenv("VKBVD_RUNTIME_DIR", runtime_.c_str(), 1);
+    files_ = dir_.path() / "files";
+    std::filesystem::create_directories(files_ / "docs");
+    std::ofstream(files_ / "hello.txt") << "hello from the backup\n";
+    std::ofstream numbers(files_ / "docs" / "numbers.txt");
+    for (int i = 0; i < 20000; ++i) numbers << i << '\n';
+    numbers.close();
+    image_ = dir_.path() / "volume.img";
+    ASSERT_TRUE(run("truncate -s 32M " + image_.string() + " && mkfs.ext4 -q -F -d " + files_.string() + " " +
+                    image_.string()));
+    VirtualImageManager::init();
+    const std::u16string path = image_.u16string();
+    uint32_t block = 512;
+    ASSERT_EQ(VirtualImageManager::openImage(path.c_str(), u"", diskSize_, block, nullptr), 0);
+    sectorSize_ = block;
+    ASSERT_TRUE(thread_.start(nullptr));
+    daemon_ = std::make_unique<Daemon>(runtime_.string(), (dir_.path() / "vkvd.log").string());
+    // The daemon publishes its interface once it is ready.
+    for (int i = 0; i < 500 && !interfacePublished(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(interfacePublished()) << readText(dir_.path() / "vkvd.log");
+  }
+  void TearDown() override {
+    if (mounted_) umount2(mountPoint().c_str(), MNT_DETACH);
+    daemon_.reset();
+    thread_.stop();
+    VirtualImageManager::closeImage();
+    unsetenv("VKBVD_RUNTIME_DIR");
+  }
+
+  bool interfacePublished() const {
+    const auto dir = runtime_ / "interfaces" / "{aaa4747f-f023-430c-80c1-6dbda4ec699d}";
+    std::error_code error;
+    return std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error);
+  }
+  std::filesystem::path mountPoint() const { return dir_.path() / "mnt"; }
+
+  // The partition's block device of the disk vkvd made, found by its identity file.
+  std::string partitionDevice() const {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(runtime_ / "identity", error)) {
+      const std::string disk = entry.path().filename().string();
+      for (int i = 0; i < 500; ++i) {
+        if (std::filesystem::exists("/dev/" + disk + "p1")) return "/dev/" + disk + "p1";
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    return {};
+  }
+
+  TempDir dir_;
+  std::filesystem::path runtime_;
+  std::filesystem::path files_;
+  std::filesystem::path image_;
+  uint64_t diskSize_ = 0;
+  uint32_t sectorSize_ = 0;
+  LpcThread thread_;
+  std::unique_ptr<Daemon> daemon_;
+  bool mounted_ = false;
+};
+
+}  // namespace
+
+TEST_F(DriverIntegrationTest, MountsTheVolumeThroughTheDriverAndRemovesItAgain) {
+  const std::u16string imagePath = image_.u16string();
+  ASSERT_TRUE(CreateDevWorker::createDev(imagePath, u"first_tag", diskSize_, sectorSize_, false))
+      << readText(dir_.path() / "vkvd.log");
+
+  DevInfo info;
+  uint32_t count = 0;
+  ASSERT_TRUE(RequestDevInfoWorker::requestDevInfo(&info, &count));
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(info.connection_tag, u"first_tag");
+  EXPECT_EQ(info.image_path, imagePath);
+  EXPECT_EQ(info.volume_size, diskSize_);
+  EXPECT_EQ(info.sector_size, sectorSize_);
+
+  const std::string partition = partitionDevice();
+  ASSERT_FALSE(partition.empty()) << readText(dir_.path() / "vkvd.log");
+  std::filesystem::create_directories(mountPoint());
+  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY, nullptr), 0) << strerror(errno);
+  mounted_ = true;
+  EXPECT_TRUE(run("diff -r --exclude=lost+found " + files_.string() + " " + mountPoint().string()));
+  ASSERT_EQ(umount2(mountPoint().c_str(), 0), 0);
+  mounted_ = false;
+
+  ASSERT_TRUE(RemoveDevWorker::removeDev(u"first_tag"));
+  ASSERT_TRUE(RequestDevInfoWorker::requestDevInfo(&info, &count));
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(std::filesystem::exists(partition));
+  EXPECT_EQ(readText("/proc/self/mountinfo").find(runtime_.string() + "/"), std::string::npos)
+      << "no FUSE mount is left";
+}
+
+TEST_F(DriverIntegrationTest, NothingIsLeftWhenTheServiceStopsWhileTheDiskExists) {
+  ASSERT_TRUE(CreateDevWorker::createDev(image_.u16string(), u"first_tag", diskSize_, sectorSize_, false));
+  const std::string partition = partitionDevice();
+  ASSERT_FALSE(partition.empty());
+  thread_.stop();
+  VirtualImageManager::closeImage();
+  daemon_->stop();
+  EXPECT_FALSE(std::filesystem::exists(partition));
+  EXPECT_EQ(readText("/proc/self/mountinfo").find(runtime_.string() + "/"), std::string::npos);
+  EXPECT_FALSE(interfacePublished());
+}

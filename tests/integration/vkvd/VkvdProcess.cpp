@@ -1,0 +1,79 @@
+#include "VkvdProcess.h"
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "ControlClient.h"
+#include "sys/posix/DeviceProtocol.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kStartWait = 20s;
+constexpr auto kStopWait = 30s;
+constexpr auto kPollInterval = 10ms;
+
+}  // namespace
+
+VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int uid) {
+  std::vector<std::string> arguments = {VKVD_PROGRAM, "--runtime-dir", runtimeDir, "--log", log, "--foreground"};
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    if (uid >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
+      _exit(120);
+    }
+    execv(argv[0], argv.data());
+    _exit(121);
+  }
+}
+
+VkvdProcess::~VkvdProcess() {
+  if (pid_ <= 0) return;
+  stop();
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+std::string VkvdProcess::waitForInterface() {
+  const fs::path directory = sys::posix::device_protocol::interfaceClassDirectory(wire::kInterfaceClass);
+  for (auto waited = 0ms; pid_ > 0 && waited < kStartWait; waited += kPollInterval) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+      if (entry.is_socket() && ControlClient(entry.path()).connected()) return entry.path();
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = 0;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return {};
+}
+
+int VkvdProcess::stop() {
+  if (pid_ > 0) kill(pid_, SIGTERM);
+  return exitCode();
+}
+
+int VkvdProcess::exitCode() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  for (auto waited = 0ms; waited < kStopWait; waited += kPollInterval) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = 0;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  return -1;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+// vkvd in a process of its own, started with a runtime directory and a log
+// (as another user when `uid` is given), stopped with SIGTERM; one that
+// does not stop in time is killed.
+class VkvdProcess {
+ public:
+  VkvdProcess(const std::filesystem::path& runtimeDir, const std::filesystem::path& log, int uid = -1);
+  ~VkvdProcess();
+  VkvdProcess(const VkvdProcess&) = delete;
+  VkvdProcess& operator=(const VkvdProcess&) = delete;
+
+  // Waits for vkvd to serve its interface; the socket's path, empty when
+  // vkvd ended or did not serve in time.
+  std::string waitForInterface();
+
+  // Sends SIGTERM and waits for the exit; the exit code, -1 when vkvd did
+  // not end in time or ended by a signal.
+  int stop();
+  // Waits for vkvd to end by itself; its exit code, or -1 as for stop().
+  int exitCode();
+
+ private:
+  pid_t pid_ = -1;
+};
