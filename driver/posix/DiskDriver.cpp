@@ -105,7 +105,7 @@ uint32_t DiskDriver::checkConnect(const ConnectRecord& record) const {
   if (disk_) {
     log_->line("refused connect \"%s\": the disk \"%s\" exists, and there is room for one",
                text(record.connectionTag).c_str(), text(record_.connectionTag).c_str());
-    return dc::ERROR_BUSY;
+    return sys::WinError::Busy;
   }
   return WinError::Success;
 }

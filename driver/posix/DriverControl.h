@@ -27,6 +27,4 @@ constexpr Guid VIRTUAL_DISK_INTERFACE_GUID{
 // What CMD_GET_DRIVER_GUID answers.
 constexpr Guid DRIVER_CONTROL_GUID{0x543BC692, 0x941C, 0x46FA, {0x89, 0x88, 0xFB, 0x3B, 0xAE, 0x5D, 0x76, 0x37}};
 
-constexpr uint32_t ERROR_BUSY = 170;
-
 }  // namespace driver_control

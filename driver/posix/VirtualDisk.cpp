@@ -72,7 +72,7 @@ uint32_t VirtualDisk::releasePartitions() {
   const int failure = partitions_->remove();
   if (failure == EBUSY) {
     log_->line("%s is in use (mounted or open): the disk stays", devicePath().c_str());
-    return driver_control::ERROR_BUSY;
+    return sys::WinError::Busy;
   }
   if (failure != 0) log_->line("cannot delete the partitions of %s: %s", devicePath().c_str(), std::strerror(failure));
   return sys::posix::winErrorFromErrno(failure);

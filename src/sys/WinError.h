@@ -24,10 +24,13 @@ constexpr uint32_t FileExists = 80;
 constexpr uint32_t InvalidParameter = 87;
 constexpr uint32_t DiskFull = 112;
 constexpr uint32_t InsufficientBuffer = 122;
+constexpr uint32_t Busy = 170;
 constexpr uint32_t InvalidName = 123;
 constexpr uint32_t AlreadyExists = 183;
 constexpr uint32_t FilenameExceedsRange = 206;
 constexpr uint32_t OperationAborted = 995;
+constexpr uint32_t PrivilegeNotHeld = 1314;
+constexpr uint32_t RpcNoCallActive = 1725;
 constexpr uint32_t Timeout = 1460;
 constexpr uint32_t ResourceTypeNotFound = 1813;
 

@@ -18,11 +18,6 @@
 namespace sys::posix {
 namespace {
 
-constexpr uint32_t kInvalidHandle = 6;        // ERROR_INVALID_HANDLE
-constexpr uint32_t kInvalidData = 13;         // ERROR_INVALID_DATA
-constexpr uint32_t kPrivilegeNotHeld = 1314;  // ERROR_PRIVILEGE_NOT_HELD
-constexpr int32_t kNoCallActive = 1725;       // RPC_S_NO_CALL_ACTIVE
-
 constexpr size_t kMaxStatusSize = 1 << 20;       // far above the status of a process with the most groups
 constexpr gid_t kNoId = static_cast<gid_t>(-1);  // "leave unchanged" to the kernel, never an id
 
@@ -82,7 +77,7 @@ uint32_t setThreadIdentity(const Identity& identity) {
   std::vector<gid_t> groups = identity.groups;
   std::sort(groups.begin(), groups.end());
   if (threadGroups() != groups && syscall(kSetgroups, groups.size(), groups.data()) != 0) {
-    return errno == EPERM ? kPrivilegeNotHeld : winErrorFromErrno(errno);
+    return errno == EPERM ? WinError::PrivilegeNotHeld : winErrorFromErrno(errno);
   }
   // Both calls answer with the value before the change and cannot fail
   // otherwise, so each is made twice: the second answer is what took effect.
@@ -130,7 +125,7 @@ uint32_t PosixTokens::openProcessToken(Handle process, Handle& token) {
   std::string status;
   if (const uint32_t error = readStatus(process, status)) return error;
   Identity identity;
-  if (!parseProcessStatus(status, identity)) return kInvalidData;
+  if (!parseProcessStatus(status, identity)) return WinError::InvalidData;
   token = add(std::move(identity));
   return WinError::Success;
 }
@@ -145,7 +140,7 @@ uint32_t PosixTokens::impersonateLoggedOnUser(Handle token) {
   {
     const std::lock_guard lock(mutex_);
     const auto found = objects_.find(token);
-    if (found == objects_.end() || !std::holds_alternative<Identity>(found->second)) return kInvalidHandle;
+    if (found == objects_.end() || !std::holds_alternative<Identity>(found->second)) return WinError::InvalidHandle;
     identity = std::get<Identity>(found->second);
   }
   const uint32_t error = setThreadIdentity(identity);
@@ -159,7 +154,7 @@ uint32_t PosixTokens::currentThreadId() { return static_cast<uint32_t>(gettid())
 
 int32_t PosixTokens::localClientPid(uint32_t& pid) {
   pid = ScopedCallContext::currentClientPid();
-  return pid != 0 ? 0 : kNoCallActive;
+  return pid != 0 ? 0 : static_cast<int32_t>(WinError::RpcNoCallActive);
 }
 
 PosixTokens::Handle PosixTokens::add(Object object) {
@@ -174,7 +169,7 @@ Identity PosixTokens::ownIdentity() const { return Identity{geteuid(), getegid()
 uint32_t PosixTokens::readStatus(Handle process, std::string& status) {
   const std::lock_guard lock(mutex_);  // keeps the directory open while it is read
   const auto found = objects_.find(process);
-  if (found == objects_.end() || !std::holds_alternative<UniqueFd>(found->second)) return kInvalidHandle;
+  if (found == objects_.end() || !std::holds_alternative<UniqueFd>(found->second)) return WinError::InvalidHandle;
   const UniqueFd file(openat(std::get<UniqueFd>(found->second).get(), "status", O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);  // ESRCH: ended
   char chunk[4096];
@@ -185,7 +180,7 @@ uint32_t PosixTokens::readStatus(Handle process, std::string& status) {
     if (got == 0) return WinError::Success;
     status.append(chunk, static_cast<size_t>(got));
   }
-  return kInvalidData;
+  return WinError::InvalidData;
 }
 
 }  // namespace sys::posix
