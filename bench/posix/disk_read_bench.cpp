@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,32 +20,15 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::makeImage;
+using bench::median;
+using bench::seconds;
 
 constexpr uint32_t kSequentialRequest = 1024 * 1024;
 constexpr uint32_t kRandomRequest = 4096;
 constexpr int kRounds = 7;
 constexpr size_t kRandomReads = 100000;
-
-double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-bool makeImage(const std::string& path, uint64_t size) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::vector<uint8_t> block(kSequentialRequest);
-  std::mt19937_64 random(42);
-  bool ok = true;
-  for (uint64_t done = 0; ok && done < size; done += block.size()) {
-    for (size_t i = 0; i < block.size(); i += 8) *reinterpret_cast<uint64_t*>(&block[i]) = random();
-    ok = write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size());
-  }
-  return close(fd) == 0 && ok;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 struct Result {
   double baseline;

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,20 +38,16 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::makeImage;
+using bench::median;
+using bench::seconds;
 using sys::posix::UniqueFd;
 
 constexpr uint32_t kSequential = 1024 * 1024;
 constexpr uint32_t kRandom = 4096;
 constexpr int kRounds = 5;
 constexpr int kRandomReads = 20000;
-
-double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
 
 sockaddr_un unixAddress(const std::string& path) {
   sockaddr_un address{};
@@ -66,17 +64,6 @@ void echoServer(int listener, const std::atomic<bool>& stop) {
     if (!connection.valid()) continue;
     if (recv(connection.get(), buffer, sizeof(buffer), 0) == 50) send(connection.get(), buffer, 50, MSG_NOSIGNAL);
   }
-}
-
-bool makeImage(const std::string& path, uint64_t size) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  std::vector<uint8_t> block(kSequential);
-  std::mt19937_64 random(42);
-  for (uint64_t done = 0; fd.valid() && done < size; done += block.size()) {
-    for (auto& byte : block) byte = static_cast<uint8_t>(random());
-    if (write(fd.get(), block.data(), block.size()) != static_cast<ssize_t>(block.size())) return false;
-  }
-  return fd.valid();
 }
 
 // --- the driver process ---

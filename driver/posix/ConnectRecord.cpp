@@ -1,16 +1,18 @@
 #include "ConnectRecord.h"
 
+#include "device/DriverRecords.h"
+
 #include <algorithm>
 
 #include "common/WideString.h"
 
 namespace {
 
-constexpr size_t kTagOffset = 4;
-constexpr size_t kPathOffset = 106;
-constexpr size_t kVolumeSizeOffset = 1130;
-constexpr size_t kSectorSizeOffset = 1138;
-constexpr size_t kMountFlagOffset = 1142;
+constexpr size_t kTagOffset = driver_records::kRecordTag;
+constexpr size_t kPathOffset = driver_records::kRecordPath;
+constexpr size_t kVolumeSizeOffset = driver_records::kRecordVolumeSize;
+constexpr size_t kSectorSizeOffset = driver_records::kRecordSectorSize;
+constexpr size_t kMountFlagOffset = driver_records::kRecordMountFlag;
 
 uint64_t readLittleEndian(const uint8_t* at, size_t size) {
   uint64_t value = 0;

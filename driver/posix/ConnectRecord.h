@@ -5,14 +5,16 @@
 #include <span>
 #include <string>
 
+#include "device/DriverRecords.h"
+
 // The record of a connect or disconnect request, 1143 bytes packed and
 // little-endian: sub-command, connection_tag (51 UTF-16 units),
 // image_path (512 units), volume_size, sector_size, mount_flag. Strings end
 // at their first zero unit or at the end of their field.
 struct ConnectRecord {
-  static constexpr size_t kSize = 1143;
-  static constexpr size_t kTagUnits = 51;
-  static constexpr size_t kPathUnits = 512;
+  static constexpr size_t kSize = driver_records::kConnectRecordSize;
+  static constexpr size_t kTagUnits = driver_records::kTagUnits;
+  static constexpr size_t kPathUnits = driver_records::kPathUnits;
 
   std::u16string connectionTag;
   std::u16string imagePath;

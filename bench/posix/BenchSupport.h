@@ -1,0 +1,40 @@
+#pragma once
+
+// What the benchmarks share: timing, medians and a test image of random bytes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sys/posix/UniqueFd.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+inline double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Writes `size` bytes of random data (the same for every run) to `path`.
+inline bool makeImage(const std::string& path, uint64_t size) {
+  sys::posix::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  std::vector<uint64_t> block(128 * 1024);
+  std::mt19937_64 random(42);
+  const auto blockBytes = static_cast<ssize_t>(block.size() * sizeof(uint64_t));
+  for (uint64_t done = 0; fd.valid() && done < size; done += static_cast<uint64_t>(blockBytes)) {
+    for (auto& word : block) word = random();
+    if (write(fd.get(), block.data(), static_cast<size_t>(blockBytes)) != blockBytes) return false;
+  }
+  return fd.valid();
+}
+
+}  // namespace bench
