@@ -217,7 +217,9 @@ TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
   ASSERT_EQ(client.receive(reply.message().bytes.data(), 50), 50);
   EXPECT_EQ(reply.result(), 512u);
   client.send(request.message().bytes.data(), 50);
-  EXPECT_EQ(client.receive(reply.message().bytes.data(), 50), 0) << "the service closed the connection";
+  // The service ended the connection after its reply: the client reads its
+  // end (0), or a reset when the second request reached it before it closed.
+  EXPECT_LE(client.receive(reply.message().bytes.data(), 50), 0) << "no second reply on one connection";
 }
 
 TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
