@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
 
 namespace {
@@ -13,16 +14,6 @@ constexpr size_t kPathOffset = driver_records::kRecordPath;
 constexpr size_t kVolumeSizeOffset = driver_records::kRecordVolumeSize;
 constexpr size_t kSectorSizeOffset = driver_records::kRecordSectorSize;
 constexpr size_t kMountFlagOffset = driver_records::kRecordMountFlag;
-
-uint64_t readLittleEndian(const uint8_t* at, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = size; i-- > 0;) value = value << 8 | at[i];
-  return value;
-}
-
-void writeLittleEndian(uint8_t* at, size_t size, uint64_t value) {
-  for (size_t i = 0; i < size; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 std::u16string readText(const uint8_t* at, size_t units) {
   std::u16string text(units, u'\0');

@@ -1,17 +1,15 @@
 #include "device/DriverRecords.h"
 
+#include "common/LittleEndian.h"
+
 namespace driver_records {
 namespace {
 
 void put(std::vector<uint8_t>& record, size_t at, uint64_t value, size_t size) {
-  for (size_t i = 0; i < size; ++i) record[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  writeLittleEndian(record.data() + at, size, value);
 }
 
-uint64_t get(const uint8_t* bytes, size_t at, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = size; i-- > 0;) value = (value << 8) | bytes[at + i];
-  return value;
-}
+uint64_t get(const uint8_t* bytes, size_t at, size_t size) { return readLittleEndian(bytes + at, size); }
 
 void putText(std::vector<uint8_t>& record, size_t at, std::u16string_view text) {
   for (size_t i = 0; i < text.size(); ++i) put(record, at + 2 * i, text[i], 2);

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "sys/CommandLine.h"
 #include "sys/DeviceInterfaces.h"
 #include "sys/DeviceIo.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
+#include "sys/Registry.h"
+#include "sys/Security.h"
 #include "sys/Tokens.h"
+#include "sys/Volumes.h"
 
 // The real facilities of the platform the program is built for; each backend
 // folder defines them.
@@ -17,5 +21,9 @@ Ports& ports();
 Tokens& tokens();
 DeviceInterfaces& deviceInterfaces();
 DeviceIo& deviceIo();
+Volumes& volumes();
+CommandLine& commandLine();
+Security& security();
+Registry& registry();
 
 }  // namespace sys::backend

@@ -10,7 +10,11 @@ Platform::Platform()
       ports_(&backend::ports()),
       tokens_(&backend::tokens()),
       deviceInterfaces_(&backend::deviceInterfaces()),
-      deviceIo_(&backend::deviceIo()) {}
+      deviceIo_(&backend::deviceIo()),
+      volumes_(&backend::volumes()),
+      commandLine_(&backend::commandLine()),
+      security_(&backend::security()),
+      registry_(&backend::registry()) {}
 
 Platform& platform() {
   static Platform instance;

@@ -2,12 +2,16 @@
 
 #include <atomic>
 
+#include "sys/CommandLine.h"
 #include "sys/DeviceInterfaces.h"
 #include "sys/DeviceIo.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
+#include "sys/Registry.h"
+#include "sys/Security.h"
 #include "sys/Tokens.h"
+#include "sys/Volumes.h"
 
 namespace sys {
 
@@ -22,6 +26,10 @@ class Platform {
   Tokens& tokens() { return *tokens_.load(); }
   DeviceInterfaces& deviceInterfaces() { return *deviceInterfaces_.load(); }
   DeviceIo& deviceIo() { return *deviceIo_.load(); }
+  Volumes& volumes() { return *volumes_.load(); }
+  CommandLine& commandLine() { return *commandLine_.load(); }
+  Security& security() { return *security_.load(); }
+  Registry& registry() { return *registry_.load(); }
 
  private:
   friend Platform& platform();
@@ -38,6 +46,10 @@ class Platform {
   std::atomic<Tokens*> tokens_;
   std::atomic<DeviceInterfaces*> deviceInterfaces_;
   std::atomic<DeviceIo*> deviceIo_;
+  std::atomic<Volumes*> volumes_;
+  std::atomic<CommandLine*> commandLine_;
+  std::atomic<Security*> security_;
+  std::atomic<Registry*> registry_;
 };
 
 template <>
@@ -63,6 +75,22 @@ inline std::atomic<DeviceInterfaces*>& Platform::slot<DeviceInterfaces>() {
 template <>
 inline std::atomic<DeviceIo*>& Platform::slot<DeviceIo>() {
   return deviceIo_;
+}
+template <>
+inline std::atomic<Volumes*>& Platform::slot<Volumes>() {
+  return volumes_;
+}
+template <>
+inline std::atomic<CommandLine*>& Platform::slot<CommandLine>() {
+  return commandLine_;
+}
+template <>
+inline std::atomic<Security*>& Platform::slot<Security>() {
+  return security_;
+}
+template <>
+inline std::atomic<Registry*>& Platform::slot<Registry>() {
+  return registry_;
 }
 
 Platform& platform();

@@ -17,12 +17,15 @@
 #include <string>
 #include <thread>
 
+#include "common/WideString.h"
 #include "device/CreateDevWorker.h"
 #include "device/RemoveDevWorker.h"
 #include "device/RequestDevInfoWorker.h"
+#include "device/SetupDevApi.h"
 #include "disk/VirtualImageManager.h"
 #include "lpc/LpcThread.h"
 #include "support/TempDir.h"
+#include "volume/VolumeUtils.h"
 
 using namespace std::chrono_literals;
 
@@ -173,4 +176,47 @@ TEST_F(DriverIntegrationTest, NothingIsLeftWhenTheServiceStopsWhileTheDiskExists
   EXPECT_FALSE(std::filesystem::exists(partition));
   EXPECT_EQ(readText("/proc/self/mountinfo").find(runtime_.string() + "/"), std::string::npos);
   EXPECT_FALSE(interfacePublished());
+}
+
+// What a volume probe does when the disk's partition arrives: from the
+// volume's interface to its device and GUID path, the identity of the disk
+// under it, and where it is mounted.
+TEST_F(DriverIntegrationTest, TheVolumeUtilitiesFindTheDriversVolume) {
+  ASSERT_TRUE(CreateDevWorker::createDev(image_.u16string(), u"first_tag", diskSize_, sectorSize_, false))
+      << readText(dir_.path() / "vkvd.log");
+  const std::string partition = partitionDevice();
+  ASSERT_FALSE(partition.empty()) << readText(dir_.path() / "vkvd.log");
+  const std::filesystem::path interfacePath =
+      std::filesystem::canonical("/sys/class/block" / std::filesystem::path(partition).filename());
+
+  std::u16string device;
+  ASSERT_TRUE(SetupDevApi::getDevInfoByInterface(interfacePath.u16string(), device));
+  EXPECT_EQ(device, std::filesystem::path(partition).u16string());
+  std::u16string guid;
+  ASSERT_TRUE(VolumeUtils::getVolumeGuidForDevice(device, guid));
+  EXPECT_TRUE(guid.starts_with(u"\\\\?\\Volume{") && guid.ends_with(u"}\\")) << wide::toUtf8(guid);
+
+  std::u16string vendor, product, revision, serial;
+  uint32_t error = 1;
+  ASSERT_TRUE(VolumeUtils::getVolumeDeviceInquiryInfo(guid, vendor, product, revision, serial, &error));
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(vendor, u"VELKAR/A");
+  EXPECT_EQ(product, u"VKB_V_DISK");
+  EXPECT_EQ(serial, u"320A050564E94590AE3C6F348B43C4FE");
+  EXPECT_FALSE(revision.empty());
+
+  std::vector<std::u16string> drives{u"stale"};
+  EXPECT_FALSE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
+  EXPECT_TRUE(drives.empty());
+  std::filesystem::create_directories(mountPoint());
+  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY, nullptr), 0) << strerror(errno);
+  mounted_ = true;
+  ASSERT_TRUE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
+  EXPECT_EQ(drives, std::vector<std::u16string>{mountPoint().u16string() + u"/"});
+  ASSERT_EQ(umount2(mountPoint().c_str(), 0), 0);
+  mounted_ = false;
+  EXPECT_FALSE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
+
+  ASSERT_TRUE(RemoveDevWorker::removeDev(u"first_tag"));
+  EXPECT_FALSE(VolumeUtils::getVolumeGuidForDevice(device, guid)) << "the volume is gone with the disk";
 }

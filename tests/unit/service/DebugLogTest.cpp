@@ -135,3 +135,15 @@ TEST_F(DebugLogTest, ConcurrentWritersAndACloserNeitherCrashNorInterleave) {
   EXPECT_GE(count, 1u);
   EXPECT_LT(count, size_t{kWriters} * kMessages);
 }
+
+#ifndef _WIN32
+// The log may name paths and options of clients: nobody but its owner reads it.
+TEST_F(DebugLogTest, TheLogFileIsReadableByItsOwnerOnly) {
+  const std::u16string path = dir_.file(u"service.log");
+  openDebugLog(path.c_str());
+  ASSERT_TRUE(debugLogIsOpen());
+  closeDebugLog();
+  const auto permissions = std::filesystem::status(dir_.path() / "service.log").permissions();
+  EXPECT_EQ(permissions, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+#endif
