@@ -68,19 +68,22 @@ int32_t SectorChannel::exchange(LpcDiskMessage& message) {
   const LpcDiskMessage request = message;
   const int32_t status = client_.request(message.message(), kRequestTimeout);
   if (status != sys::NtStatus::PortConnectionRefused) return status;
+  const std::string firstFailure = client_.lastFailure();
   message = request;
   const int32_t again = client_.request(message.message(), kRequestTimeout);
-  if (sys::NtStatus::succeeded(again)) log_->line("a sector request dropped unanswered was answered when sent again");
+  if (sys::NtStatus::succeeded(again)) {
+    log_->line("a sector request dropped unanswered (%s) was answered when sent again", firstFailure.c_str());
+  }
   return again;
 }
 
 void SectorChannel::report(const char* failure, int32_t status, uint8_t op, uint64_t offset, uint32_t length) {
   if (failure && !failing_) {
     log_->line(
-        "sector %s of %u bytes at %llu failed: %s (status 0x%08X; later failures are not logged until a "
+        "sector %s of %u bytes at %llu failed: %s (status 0x%08X%s%s; later failures are not logged until a "
         "request succeeds)",
         op == LpcDiskMessage::LPC_OP_READ ? "read" : "write", length, static_cast<unsigned long long>(offset), failure,
-        static_cast<uint32_t>(status));
+        static_cast<uint32_t>(status), client_.lastFailure().empty() ? "" : ", ", client_.lastFailure().c_str());
   } else if (!failure && failing_) {
     log_->line("sector requests are answered again");
   }

@@ -61,28 +61,37 @@ bool PortClient::createView(uint32_t size) {
 int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds timeout) {
   // The request follows the connection request at once; the server reads it
   // only once it accepted the connection. A refusal ends the connection.
+  lastFailure_.clear();
   UniqueFd connection;
   const int32_t connected = connectAndHandOver(connection, timeout);
   if (!NtStatus::succeeded(connected)) return connected;
   if (send(connection.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(message.bytes.size())) {
-    return NtStatus::PortConnectionRefused;
+    return fail("request", NtStatus::PortConnectionRefused);
   }
   PortMessage reply;
   const ssize_t size = receiveWithin(connection.get(), reply.bytes.data(), reply.bytes.size(), timeout);
-  if (size < 0) return errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused;
-  if (size != static_cast<ssize_t>(reply.bytes.size())) return NtStatus::PortConnectionRefused;
+  if (size < 0) return fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
+  if (size != static_cast<ssize_t>(reply.bytes.size())) {
+    errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
+    return fail("reply", NtStatus::PortConnectionRefused);
+  }
   message = reply;
   return NtStatus::Success;
 }
 
+int32_t PortClient::fail(const char* step, int32_t status) {
+  lastFailure_ = std::string(step) + ": " + std::strerror(errno);
+  return status;
+}
+
 // Connects and sends the connection request with the view.
-int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const {
+int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
   // Non-blocking, so that a service that no longer accepts (its queue full)
   // makes the connect fail within the bound instead of hanging.
   connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!connection.valid()) return NtStatus::NoMemory;
+  if (!connection.valid()) return fail("socket", NtStatus::NoMemory);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
@@ -92,9 +101,9 @@ int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::millis
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
-    if (errno == EAGAIN) return NtStatus::IoTimeout;
-    if (errno == ENOENT || errno == ECONNREFUSED) return NtStatus::ObjectPathNotFound;
-    return errno == EACCES ? NtStatus::AccessDenied : NtStatus::PortConnectionRefused;
+    if (errno == EAGAIN) return fail("connect", NtStatus::IoTimeout);
+    if (errno == ENOENT || errno == ECONNREFUSED) return fail("connect", NtStatus::ObjectPathNotFound);
+    return fail("connect", errno == EACCES ? NtStatus::AccessDenied : NtStatus::PortConnectionRefused);
   }
 
   PortMessage request;
@@ -115,7 +124,7 @@ int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::millis
     std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
   }
   if (sendmsg(connection.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
-    return NtStatus::PortConnectionRefused;
+    return fail("connection request", NtStatus::PortConnectionRefused);
   }
   return NtStatus::Success;
 }

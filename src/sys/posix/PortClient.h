@@ -29,14 +29,19 @@ class PortClient {
   // the server refused or dropped the connection, IoTimeout when it did not
   // answer in time, ObjectPathNotFound when no port has that name.
   int32_t request(PortMessage& message, std::chrono::milliseconds timeout);
+  // Which step of the last failed request failed, and why ("reply: connection
+  // reset by peer"); empty after a request that succeeded.
+  const std::string& lastFailure() const { return lastFailure_; }
 
  private:
-  int32_t connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) const;
+  int32_t connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout);
+  int32_t fail(const char* step, int32_t status);
 
   std::string socketPath_;
   UniqueFd memfd_;
   uint8_t* view_ = nullptr;
   uint32_t viewSize_ = 0;
+  std::string lastFailure_;
 };
 
 }  // namespace sys::posix
