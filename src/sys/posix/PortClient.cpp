@@ -20,10 +20,20 @@ namespace protocol = port_protocol;
 
 namespace {
 
+// Takes one message if one is there. A non-blocking receive looks at the
+// queue before it looks at the connection's end, so a reply that arrives
+// together with the end can be reported as the end alone: after an end the
+// queue is looked at once more, and then it is final, since the server sends
+// its reply before it ends the connection.
+ssize_t receiveNow(int fd, void* buffer, size_t size) {
+  const ssize_t received = recv(fd, buffer, size, MSG_DONTWAIT);
+  return received == 0 ? recv(fd, buffer, size, MSG_DONTWAIT) : received;
+}
+
 // Receives one message of at most `size` bytes within `timeout`; its length,
 // 0 when the server closed the connection, -1 on a time-out or an error.
 ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::milliseconds timeout) {
-  const ssize_t received = recv(fd, buffer, size, MSG_DONTWAIT);
+  const ssize_t received = receiveNow(fd, buffer, size);
   if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
   pollfd entry{fd, POLLIN, 0};
   int ready;
@@ -34,7 +44,7 @@ ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::millisecon
     errno = ready == 0 ? ETIMEDOUT : errno;
     return -1;
   }
-  return recv(fd, buffer, size, 0);
+  return receiveNow(fd, buffer, size);
 }
 
 }  // namespace
