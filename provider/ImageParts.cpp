@@ -56,21 +56,25 @@ uint32_t ImageParts::read(uint8_t* destination, uint64_t offset, uint32_t count)
 }
 
 // The run of consecutive numbers from the given one; a later part after the
-// first missing number means the set has a gap.
+// first missing number means the set has a gap. The whole set is found and
+// checked before any part is opened, as every part stays open.
 InitCode ImageParts::openParts(const std::u16string& path) {
   const std::optional<uint32_t> first = partNumber(path);
   if (!first) return addPart(path);
   const std::u16string prefix = path.substr(0, path.size() - kDigits);
-  uint32_t number = *first;
-  for (; number <= kMaxParts; ++number) {
-    const InitCode code = addPart(partPath(prefix, number));
-    if (code == kImageNotFound && number != *first) break;
-    if (code != kOpened) return code;
-  }
+  uint32_t end = *first;
+  while (end <= kMaxParts && pathExists(partPath(prefix, end))) ++end;
+  // Nothing found at the first name: its own open tells why.
+  if (end == *first) return addPart(path);
   // A set that goes on past the last three-digit number has more parts than can be numbered.
-  if (number > kMaxParts) return pathExists(partPath(prefix, kMaxParts + 1)) ? kImageTooLarge : kOpened;
-  for (uint32_t later = number + 1; later <= kMaxParts; ++later) {
+  if (end > kMaxParts && pathExists(partPath(prefix, kMaxParts + 1))) return kImageTooLarge;
+  for (uint32_t later = end + 1; later <= kMaxParts; ++later) {
     if (pathExists(partPath(prefix, later))) return kPartMissing;
+  }
+  if (!canHoldOpen(end - *first)) return kImageTooLarge;
+  for (uint32_t number = *first; number < end; ++number) {
+    const InitCode code = addPart(partPath(prefix, number));
+    if (code != kOpened) return code;
   }
   return kOpened;
 }
@@ -79,7 +83,7 @@ InitCode ImageParts::addPart(const std::u16string& path) {
   std::unique_ptr<ImageFile> file;
   uint64_t size = 0;
   const InitCode code = openImageFile(path, file, size);
-  if (code == kOpened) parts_.push_back({path, std::move(file), size});
+  if (code == kOpened) parts_.push_back({std::move(file), size});
   return code;
 }
 

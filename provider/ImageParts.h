@@ -34,8 +34,8 @@ class ImageParts {
   uint32_t read(uint8_t* destination, uint64_t offset, uint32_t count) const;
 
  private:
+  // Held by its descriptor alone: no part is opened by its name again.
   struct Part {
-    std::u16string path;
     std::unique_ptr<ImageFile> file;
     uint64_t size;
   };

@@ -18,7 +18,8 @@ enum InitCode : int32_t {
   kImageNotFound = 1,
   // A numbered set has a gap: a part after the first missing number exists.
   kPartMissing = 2,
-  // An image file exists but cannot be opened or read (permission, I/O error).
+  // An image file exists but cannot be opened or read (permission, I/O
+  // error, a link where the file itself is wanted).
   kImageUnreadable = 3,
   // Not an image of a known format: no data at all, or not a regular file.
   kUnknownFormat = 4,
@@ -34,7 +35,8 @@ enum InitCode : int32_t {
   // Opened; the data size is not a whole number of 512-byte sectors, so its
   // tail is padded with zeros.
   kOpenedWithPaddedTail = 10,
-  // More parts than three digits can number, or a size that would overflow.
+  // More parts than three digits can number, more than the process can
+  // hold open, or a size that would overflow.
   kImageTooLarge = 11,
   kAlreadyInitialised = 12,
 };

@@ -2,18 +2,18 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 
 #include "common/ByteBuffer.h"
+#include "provider/ChunkBitmap.h"
 #include "provider/ImageFile.h"
 #include "provider/ImageParts.h"
 
 namespace vsimgpvd {
 
 // The written data over the read-only image, copied on write a chunk at a
-// time into a store (the temp file, or memory) at the same offsets as the
-// image data. Reads take written chunks from the store and the rest from the
-// image.
+// time into a store (the temp file, or the provider's own) at the same
+// offsets as the image data. Reads take written chunks from the store and the
+// rest from the image. Its own memory is one bit per chunk of the span written.
 class Overlay {
  public:
   static constexpr uint32_t kChunkSize = 4096;
@@ -28,14 +28,14 @@ class Overlay {
   uint32_t write(const uint8_t* source, uint64_t offset, uint32_t count);
 
  private:
-  bool isWritten(uint64_t chunk) const { return written_.count(chunk) != 0; }
+  bool isWritten(uint64_t chunk) const { return written_.contains(chunk); }
   uint32_t runLength(uint64_t offset, uint32_t limit, bool written) const;
   bool writeChunk(uint64_t chunk, uint32_t within, const uint8_t* source, uint32_t span);
 
   const ImageParts& image_;
   std::unique_ptr<ImageFile> store_;
   // The chunks (offset / kChunkSize) that the store holds.
-  std::unordered_set<uint64_t> written_;
+  ChunkBitmap written_;
   // Where a chunk is put together from the image and the new bytes.
   ByteBuffer chunk_;
 };

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/LogFormatter.h"
-#include "sys/FileSystem.h"
+#include "provider/LogFile.h"
 
 namespace vsimgpvd {
 
@@ -30,7 +30,7 @@ class ProviderLog {
  private:
   void write(std::u16string_view format, std::span<const LogArg> args);
 
-  std::unique_ptr<sys::TextFile> file_;
+  std::unique_ptr<LogFile> file_;
 };
 
 }  // namespace vsimgpvd

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "common/WideString.h"
-#include "provider/MemoryFile.h"
+#include "provider/SpillFile.h"
 
 namespace vsimgpvd {
 namespace {
@@ -65,7 +65,7 @@ InitCode RawDiskImage::open(const char16_t* imagePath, const char16_t* baseImage
 }
 
 std::unique_ptr<ImageFile> RawDiskImage::createStore(const char16_t* tempFilePath) {
-  if (wide::length(tempFilePath) == 0) return std::make_unique<MemoryFile>();
+  if (wide::length(tempFilePath) == 0) return std::make_unique<SpillFile>(log_);
   return createTempFile(tempFilePath);
 }
 

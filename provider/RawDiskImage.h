@@ -45,6 +45,7 @@ class RawDiskImage final : public IVirtualDiskImage {
 
   const ImageProgressCallback callback_;
   void* const user_;
+  // Before the overlay, whose store logs to it.
   ProviderLog log_;
   // Both set by a successful init, and only then.
   std::unique_ptr<ImageParts> parts_;

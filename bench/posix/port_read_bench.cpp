@@ -25,12 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/NtStatus.h"
 #include "common/WideString.h"
 #include "disk/VirtualImageManager.h"
 #include "lpc/LpcDiskMessage.h"
-#include "lpc/LpcServer.h"
 #include "lpc/LpcThread.h"
-#include "sys/NtStatus.h"
 #include "sys/posix/PortClient.h"
 #include "sys/posix/UniqueFd.h"
 
@@ -69,8 +68,8 @@ void echoServer(int listener, const std::atomic<bool>& stop) {
 // --- the driver process ---
 
 int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAreaSize, const std::string& echoPath) {
-  sys::posix::PortClient client(LpcServer::kPortName);
-  if (!client.createView(2 * LpcServer::kWindowSize)) return 1;
+  sys::posix::PortClient client(LpcDiskMessage::kPortName);
+  if (!client.createView(2 * LpcDiskMessage::kWindowSize)) return 1;
   UniqueFd image(open(imagePath.c_str(), O_RDONLY | O_CLOEXEC));
   std::vector<uint8_t> buffer(kSequential);
   auto portRead = [&](uint64_t offset, uint32_t length) {
@@ -79,7 +78,7 @@ int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAre
     message.setOffset(offset);
     message.setLength(length);
     const int32_t status = client.request(message.message(), std::chrono::milliseconds(10000));
-    if (status != sys::NtStatus::Success || message.result() != length) {
+    if (status != NtStatus::Success || message.result() != length) {
       std::fprintf(stderr, "port read at %llu failed: status 0x%X, reply status %u, result %u\n",
                    static_cast<unsigned long long>(offset), static_cast<unsigned>(status), message.status(),
                    message.result());

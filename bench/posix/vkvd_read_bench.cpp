@@ -30,6 +30,7 @@
 
 #include "ConnectRecord.h"
 #include "DriverControl.h"
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
 #include "disk/VirtualImageManager.h"
 #include "lpc/LpcThread.h"
@@ -226,7 +227,7 @@ bool benchmark(const std::string& interface, const std::string& imagePath, uint6
     std::fprintf(stderr, "vkvd did not make the disk (see its log)\n");
     return false;
   }
-  const uint32_t loop = output[0] | output[1] << 8 | output[2] << 16 | static_cast<uint32_t>(output[3]) << 24;
+  const auto loop = static_cast<uint32_t>(readLittleEndian(output.data(), 4));
   const std::string partition = "/dev/loop" + std::to_string(loop) + "p1";
   const BaselineLoop baseline(imagePath);
   Results results;

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "common/LittleEndian.h"
-#include "common/WideString.h"
 
 namespace {
 
@@ -14,12 +13,6 @@ constexpr size_t kPathOffset = driver_records::kRecordPath;
 constexpr size_t kVolumeSizeOffset = driver_records::kRecordVolumeSize;
 constexpr size_t kSectorSizeOffset = driver_records::kRecordSectorSize;
 constexpr size_t kMountFlagOffset = driver_records::kRecordMountFlag;
-
-std::u16string readText(const uint8_t* at, size_t units) {
-  std::u16string text(units, u'\0');
-  for (size_t i = 0; i < units; ++i) text[i] = static_cast<char16_t>(readLittleEndian(at + 2 * i, 2));
-  return std::u16string(wide::untilZero(text));
-}
 
 void writeText(uint8_t* at, size_t units, const std::u16string& text) {
   for (size_t i = 0; i < std::min(units, text.size()); ++i) writeLittleEndian(at + 2 * i, 2, text[i]);
@@ -30,8 +23,8 @@ void writeText(uint8_t* at, size_t units, const std::u16string& text) {
 std::optional<ConnectRecord> ConnectRecord::parse(std::span<const uint8_t> bytes) {
   if (bytes.size() != kSize) return std::nullopt;
   ConnectRecord record;
-  record.connectionTag = readText(bytes.data() + kTagOffset, kTagUnits);
-  record.imagePath = readText(bytes.data() + kPathOffset, kPathUnits);
+  record.connectionTag = readUtf16LittleEndian(bytes.data() + kTagOffset, kTagUnits);
+  record.imagePath = readUtf16LittleEndian(bytes.data() + kPathOffset, kPathUnits);
   record.volumeSize = readLittleEndian(bytes.data() + kVolumeSizeOffset, 8);
   record.sectorSize = static_cast<uint32_t>(readLittleEndian(bytes.data() + kSectorSizeOffset, 4));
   record.mountFlag = bytes[kMountFlagOffset];

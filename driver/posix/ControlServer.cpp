@@ -1,5 +1,6 @@
 #include "ControlServer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,7 +12,7 @@
 
 #include "DriverControl.h"
 #include "RuntimeDirectory.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/DeviceProtocol.h"
 
 namespace protocol = sys::posix::device_protocol;
@@ -28,56 +29,84 @@ bool socketIsLive(const sockaddr_un& address) {
   return probe.valid() && connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
 }
 
-// Binds `fd` to `address`, taking over a socket file that nobody serves.
-int bindOrTakeOver(int fd, const sockaddr_un& address) {
+// Binds `fd` to `address`, the entry `name` of `directory`, taking over a
+// socket file that nobody serves.
+int bindOrTakeOver(int fd, const sockaddr_un& address, int directory, const char* name) {
   const auto* generic = reinterpret_cast<const sockaddr*>(&address);
   if (bind(fd, generic, sizeof(address)) == 0) return 0;
   if (errno != EADDRINUSE) return errno;
   if (socketIsLive(address)) return EADDRINUSE;
-  unlink(address.sun_path);
+  unlinkat(directory, name, 0);
   return bind(fd, generic, sizeof(address)) == 0 ? 0 : errno;
+}
+
+// The inode of the socket file `name` of `directory` when it is one of this
+// user's (the one just bound there); 0 otherwise.
+ino_t ownSocketInode(int directory, const char* name) {
+  struct stat status {};
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  return S_ISSOCK(status.st_mode) && status.st_uid == geteuid() ? status.st_ino : 0;
 }
 
 }  // namespace
 
-std::unique_ptr<ControlServer> ControlServer::publish(DiskDriver& driver, std::shared_ptr<DriverLog> log) {
-  const std::string directory = protocol::interfaceClassDirectory(driver_control::VIRTUAL_DISK_INTERFACE_GUID);
-  const std::string path = directory + "/" + kInterfaceName;
+std::unique_ptr<ControlServer> ControlServer::publish(DiskDriver& driver, const RuntimeDirectory& runtime,
+                                                      std::shared_ptr<DriverLog> log) {
+  const std::string relative = protocol::interfaceClassSubdirectory(driver_control::VIRTUAL_DISK_INTERFACE_GUID);
+  const std::string path = runtime.path() + "/" + relative + "/" + kInterfaceName;
   sockaddr_un address{};
   if (path.size() >= sizeof(address.sun_path)) {
     log->line("the interface path %s is too long for a socket", path.c_str());
     return nullptr;
   }
-  if (const int error = RuntimeDirectory::makeDirectories(directory)) {
-    log->line("cannot make the interface directory %s: %s", directory.c_str(), std::strerror(error));
+  int error = 0;
+  UniqueFd directory = runtime.openSubdirectory(relative, sys::posix::PrivateDirectory::Missing::Make, error);
+  if (!directory.valid()) {
+    log->line("cannot make the interface directory %s: %s", relative.c_str(), std::strerror(error));
     return nullptr;
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const int error = listener.valid() ? bindOrTakeOver(listener.get(), address) : errno;
+  error = listener.valid() ? bindOrTakeOver(listener.get(), address, directory.get(), kInterfaceName) : errno;
   if (error == EADDRINUSE) {
     log->line("another vkvd serves %s", path.c_str());
     return nullptr;
   }
-  if (error != 0 || chmod(path.c_str(), 0600) != 0 || listen(listener.get(), 8) != 0) {
-    log->line("cannot publish the interface %s: %s", path.c_str(), std::strerror(error ? error : errno));
-    if (error == 0) unlink(path.c_str());
+  if (error != 0) {
+    log->line("cannot publish the interface %s: %s", path.c_str(), std::strerror(error));
     return nullptr;
   }
-  return std::unique_ptr<ControlServer>(new ControlServer(driver, std::move(log), path, std::move(listener)));
+  // The path was resolved once more to bind: the socket must be where the directory was checked.
+  const ino_t inode = ownSocketInode(directory.get(), kInterfaceName);
+  if (inode == 0) {
+    log->line("cannot publish the interface %s: the socket is not in the runtime directory", path.c_str());
+    return nullptr;
+  }
+  std::unique_ptr<ControlServer> server(
+      new ControlServer(driver, std::move(log), path, std::move(directory), inode, std::move(listener)));
+  if (fchmodat(server->directory_.get(), kInterfaceName, 0600, 0) != 0 || listen(server->listener_.get(), 8) != 0) {
+    server->log_->line("cannot publish the interface %s: %s", path.c_str(), std::strerror(errno));
+    return nullptr;
+  }
+  server->log_->line("serving the interface %s", path.c_str());
+  return server;
 }
 
-ControlServer::ControlServer(DiskDriver& driver, std::shared_ptr<DriverLog> log, std::string path, UniqueFd listener)
+ControlServer::ControlServer(DiskDriver& driver, std::shared_ptr<DriverLog> log, std::string path, UniqueFd directory,
+                             ino_t inode, UniqueFd listener)
     : driver_(driver),
       log_(std::move(log)),
       path_(std::move(path)),
+      directory_(std::move(directory)),
+      inode_(inode),
       listener_(std::move(listener)),
-      buffer_(kHeaderSize + protocol::kMaxPayload) {
-  log_->line("serving the interface %s", path_.c_str());
-}
+      buffer_(kHeaderSize + protocol::kMaxPayload) {}
 
-ControlServer::~ControlServer() { unlink(path_.c_str()); }
+// Removes the socket file while it is still the one bound here.
+ControlServer::~ControlServer() {
+  if (ownSocketInode(directory_.get(), kInterfaceName) == inode_) unlinkat(directory_.get(), kInterfaceName, 0);
+}
 
 void ControlServer::run(int stopFd) {
   for (;;) {
@@ -121,11 +150,13 @@ bool ControlServer::serveRequest() {
   }
   if (refusal) {
     log_->line("refused a request of %zu bytes: %s", length, refusal);
-    return sendReply(sys::WinError::InvalidParameter, {});
+    return sendReply(WinError::InvalidParameter, {});
   }
   const DiskDriver::Reply reply =
       driver_.handle(header.controlCode, std::span(buffer_.data() + kHeaderSize, header.inputSize), header.outputSize);
-  return sendReply(reply.status, reply.output);
+  if (sendReply(reply.status, reply.output)) return true;
+  if (reply.madeDisk) driver_.undoConnect();
+  return false;
 }
 
 bool ControlServer::sendReply(uint32_t status, const std::vector<uint8_t>& output) {

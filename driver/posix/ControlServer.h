@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "DiskDriver.h"
 #include "DriverLog.h"
+#include "RuntimeDirectory.h"
 #include "sys/posix/UniqueFd.h"
 
 // The driver's device interface: a SOCK_SEQPACKET socket in the directory of
@@ -15,9 +18,10 @@
 // reply header and its output in one message). One client at a time: the
 // next one waits in the socket's backlog until the current one leaves, and a
 // client that sends nothing for kClientIdleTimeout is dropped. Requests that
-// break the framing are answered with ERROR_INVALID_PARAMETER. The socket's
-// mode and its directory's (0600, 0700) decide who may connect. Serves on the
-// thread that calls run().
+// break the framing are answered with ERROR_INVALID_PARAMETER. A connect whose
+// reply cannot be delivered (the client went away) is undone. The socket's
+// mode and the runtime directory's (0600, 0700) decide who may connect.
+// Serves on the thread that calls run().
 class ControlServer {
  public:
   static constexpr std::chrono::milliseconds kClientIdleTimeout{10000};
@@ -25,7 +29,8 @@ class ControlServer {
 
   // Publishes the interface; null, with the reason logged, when it cannot
   // (such as when another vkvd serves it).
-  static std::unique_ptr<ControlServer> publish(DiskDriver& driver, std::shared_ptr<DriverLog> log);
+  static std::unique_ptr<ControlServer> publish(DiskDriver& driver, const RuntimeDirectory& runtime,
+                                                std::shared_ptr<DriverLog> log);
   // Closes the interface and removes its socket.
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
@@ -35,7 +40,8 @@ class ControlServer {
   void run(int stopFd);
 
  private:
-  ControlServer(DiskDriver& driver, std::shared_ptr<DriverLog> log, std::string path, sys::posix::UniqueFd listener);
+  ControlServer(DiskDriver& driver, std::shared_ptr<DriverLog> log, std::string path, sys::posix::UniqueFd directory,
+                ino_t inode, sys::posix::UniqueFd listener);
   // False when the client left or cannot take its reply.
   bool serveRequest();
   bool sendReply(uint32_t status, const std::vector<uint8_t>& output);
@@ -43,6 +49,8 @@ class ControlServer {
   DiskDriver& driver_;
   std::shared_ptr<DriverLog> log_;
   std::string path_;
+  sys::posix::UniqueFd directory_;  // the socket's, in the runtime directory
+  ino_t inode_;                     // the socket file's
   sys::posix::UniqueFd listener_;
   sys::posix::UniqueFd client_;
   std::vector<uint8_t> buffer_;

@@ -5,10 +5,9 @@
 
 #include "DriverControl.h"
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace dc = driver_control;
-namespace WinError = sys::WinError;
 
 namespace {
 
@@ -73,14 +72,21 @@ DiskDriver::Reply DiskDriver::connect(std::span<const uint8_t> input, uint32_t o
              text(record->connectionTag).c_str(), static_cast<unsigned long long>(record->volumeSize),
              record->sectorSize, text(record->imagePath).c_str(), record->mountFlag);
   uint32_t error = WinError::Success;
-  disk_ = VirtualDisk::create(record->volumeSize, record->sectorSize, log_, error);
+  disk_ = VirtualDisk::create(runtime_, record->volumeSize, record->sectorSize, log_, error);
   if (!disk_) {
     log_->line("connect \"%s\" failed: no disk was made (error %u)", text(record->connectionTag).c_str(), error);
     return {error, uint32Bytes(kNoDisk)};
   }
   record_ = *record;
   log_->line("disk \"%s\" is %s", text(record_.connectionTag).c_str(), disk_->devicePath().c_str());
-  return {WinError::Success, uint32Bytes(static_cast<uint32_t>(disk_->loopNumber()))};
+  return {WinError::Success, uint32Bytes(static_cast<uint32_t>(disk_->loopNumber())), true};
+}
+
+void DiskDriver::undoConnect() {
+  if (!disk_) return;
+  log_->line("the reply to connect \"%s\" was not delivered: removing its disk", text(record_.connectionTag).c_str());
+  disk_.reset();
+  record_ = {};
 }
 
 // What the record asks for must make a disk that a loop device can present.
@@ -105,7 +111,7 @@ uint32_t DiskDriver::checkConnect(const ConnectRecord& record) const {
   if (disk_) {
     log_->line("refused connect \"%s\": the disk \"%s\" exists, and there is room for one",
                text(record.connectionTag).c_str(), text(record_.connectionTag).c_str());
-    return sys::WinError::Busy;
+    return WinError::Busy;
   }
   return WinError::Success;
 }

@@ -7,6 +7,7 @@
 
 #include "ConnectRecord.h"
 #include "DriverLog.h"
+#include "RuntimeDirectory.h"
 #include "VirtualDisk.h"
 
 // The driver's control requests: the driver GUID, connect (make the one
@@ -18,9 +19,12 @@ class DiskDriver {
   struct Reply {
     uint32_t status = 0;
     std::vector<uint8_t> output;
+    bool madeDisk = false;  // a connect that made the disk
   };
 
-  explicit DiskDriver(std::shared_ptr<DriverLog> log) : log_(std::move(log)) {}
+  // Makes its disk in `runtime`, which outlives it.
+  DiskDriver(const RuntimeDirectory& runtime, std::shared_ptr<DriverLog> log)
+      : runtime_(runtime), log_(std::move(log)) {}
   // Removes the disk, in use or not: what is in use (a mounted partition)
   // fails its I/O and goes once it is closed.
   ~DiskDriver();
@@ -28,6 +32,9 @@ class DiskDriver {
   DiskDriver& operator=(const DiskDriver&) = delete;
 
   Reply handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize);
+  // Removes the disk that a connect made when its reply could not be
+  // delivered: a requester that never learns of the disk never removes it.
+  void undoConnect();
 
  private:
   Reply driverGuid(uint32_t outputSize) const;
@@ -36,6 +43,7 @@ class DiskDriver {
   Reply activeDevice(uint32_t outputSize) const;
   uint32_t checkConnect(const ConnectRecord& record) const;
 
+  const RuntimeDirectory& runtime_;
   std::shared_ptr<DriverLog> log_;
   std::unique_ptr<VirtualDisk> disk_;
   ConnectRecord record_;  // the disk's record, while there is a disk

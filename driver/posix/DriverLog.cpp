@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 std::shared_ptr<DriverLog> DriverLog::open(const std::string& path) {
   sys::posix::UniqueFd fd(path.empty() ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)
@@ -16,21 +16,47 @@ std::shared_ptr<DriverLog> DriverLog::open(const std::string& path) {
   return std::make_shared<DriverLog>(std::move(fd));
 }
 
+namespace {
+
+// The message as it may stand in one line: control characters (a newline in
+// an image path a client chose) are written as escapes, never raw.
+std::string escapeControls(const char* message) {
+  std::string out;
+  for (const char* at = message; *at; ++at) {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(*at);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void DriverLog::line(const char* format, ...) {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
-  char text[1024];
-  size_t used = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
-  used += static_cast<size_t>(std::snprintf(text + used, sizeof(text) - used, ".%03d ", static_cast<int>(millis)));
+  char stamp[64];
+  size_t used = std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + used, sizeof(stamp) - used, ".%03d ", static_cast<int>(millis));
+  char message[1024];
   va_list args;
   va_start(args, format);
-  const int written = std::vsnprintf(text + used, sizeof(text) - used, format, args);
+  std::vsnprintf(message, sizeof(message), format, args);  // a longer message is cut
   va_end(args);
-  // A message longer than the line is cut; the line end is always there.
-  used = written < 0 ? used : std::min(used + static_cast<size_t>(written), sizeof(text) - 2);
-  text[used++] = '\n';
-  [[maybe_unused]] const ssize_t ignored = ::write(fd_.get(), text, used);
+  const std::string text = stamp + escapeControls(message) + "\n";
+  [[maybe_unused]] const ssize_t ignored = ::write(fd_.get(), text.data(), text.size());
 }

@@ -1,9 +1,11 @@
 #define FUSE_USE_VERSION 312
 #include "FuseDisk.h"
 
+#include <fcntl.h>
 #include <fuse3/fuse_lowlevel.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
-#include "lpc/LpcServer.h"
+#include "lpc/LpcDiskMessage.h"
 
 namespace {
 
@@ -22,28 +26,42 @@ constexpr fuse_ino_t kFileInode = 2;
 constexpr double kAttributeTimeout = 3600;  // nothing here ever changes
 // The thread looks at its stop flag at least this often.
 constexpr int kIdleTickMs = 1000;
-constexpr uint32_t kWindow = LpcServer::kWindowSize;
+constexpr uint32_t kWindow = LpcDiskMessage::kWindowSize;
 // Reads larger than the read window would need more than one request to fill
-// one reply; the kernel is told to send none.
-constexpr const char* kMountOptions = "fsname=vkvd,subtype=vkvd,default_permissions,max_read=1048576";
+// one reply; the kernel is told to send none, and libfuse must agree.
+constexpr const char* kMaxRead = "1048576";
+static_assert(kWindow == 1048576, "max_read is the read window");
 
 }  // namespace
 
 struct FuseDisk::Session {
-  Session(uint64_t diskSize, std::unique_ptr<SectorChannel> sectorChannel, std::shared_ptr<DriverLog> driverLog)
-      : size(diskSize), channel(std::move(sectorChannel)), log(std::move(driverLog)) {}
+  Session(std::string mountPointPath, uint64_t diskSize, std::unique_ptr<SectorChannel> sectorChannel,
+          std::shared_ptr<DriverLog> driverLog)
+      : mountPoint(std::move(mountPointPath)),
+        size(diskSize),
+        channel(std::move(sectorChannel)),
+        log(std::move(driverLog)) {}
   ~Session() {
-    if (!fuse) return;
-    fuse_session_unmount(fuse);  // nothing to do when the thread unmounted it
-    fuse_session_destroy(fuse);
+    if (fuse) end();
   }
 
+  // Unmounts the file system (lazily, following no symbolic link), then
+  // closes the session's device, which fails whatever still waits on it.
+  void end() {
+    if (mounted) umount2(mountPoint.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+    mounted = false;
+    fuse_session_destroy(fuse);
+    fuse = nullptr;
+  }
+
+  const std::string mountPoint;
   const uint64_t size;
   const std::unique_ptr<SectorChannel> channel;
   const std::shared_ptr<DriverLog> log;
   sys::posix::UniqueFd wake;
   std::atomic<bool> stopping{false};
-  fuse_session* fuse = nullptr;
+  fuse_session* fuse = nullptr;  // it owns the device descriptor
+  bool mounted = false;
 };
 
 namespace {
@@ -150,7 +168,7 @@ fuse_lowlevel_ops operations() {
 }
 
 fuse_session* newFuseSession(FuseDisk::Session& session) {
-  std::string name = "vkvd", optionFlag = "-o", options = kMountOptions;
+  std::string name = "vkvd", optionFlag = "-o", options = std::string("max_read=") + kMaxRead;
   char* argv[] = {name.data(), optionFlag.data(), options.data()};
   fuse_args args = FUSE_ARGS_INIT(3, argv);
   const fuse_lowlevel_ops ops = operations();
@@ -159,12 +177,55 @@ fuse_session* newFuseSession(FuseDisk::Session& session) {
   return fuse;
 }
 
+// Gives the session a device of its own, which it then owns: libfuse takes
+// an open /dev/fuse named as /dev/fd/N. 0 or an errno.
+int openDevice(fuse_session* fuse) {
+  const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (device < 0) return errno;
+  if (fuse_session_mount(fuse, ("/dev/fd/" + std::to_string(device)).c_str()) == 0) return 0;
+  close(device);
+  return EINVAL;
+}
+
+// Mounts the file system served on `device` on the directory `mountPoint`,
+// both descriptors; the new mount's root, or invalid with `error`.
+sys::posix::UniqueFd mountOn(int mountPoint, int device, int& error) {
+  const auto failed = [&error] {
+    error = errno;
+    return sys::posix::UniqueFd();
+  };
+  const sys::posix::UniqueFd context(fsopen("fuse", FSOPEN_CLOEXEC));
+  if (!context.valid()) return failed();
+  const std::pair<const char*, std::string> options[] = {
+      {"source", "vkvd"},
+      {"subtype", "vkvd"},
+      {"fd", std::to_string(device)},
+      {"rootmode", "40000"},  // S_IFDIR, in octal
+      {"user_id", std::to_string(getuid())},
+      {"group_id", std::to_string(getgid())},
+      {"max_read", kMaxRead},
+  };
+  for (const auto& [key, value] : options) {
+    if (fsconfig(context.get(), FSCONFIG_SET_STRING, key, value.c_str(), 0) != 0) return failed();
+  }
+  if (fsconfig(context.get(), FSCONFIG_SET_FLAG, "default_permissions", nullptr, 0) != 0 ||
+      fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+    return failed();
+  }
+  sys::posix::UniqueFd root(fsmount(context.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+  if (!root.valid() ||
+      move_mount(root.get(), "", mountPoint, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+    return failed();
+  }
+  return root;
+}
+
 }  // namespace
 
-std::unique_ptr<FuseDisk> FuseDisk::mount(const std::string& mountPoint, uint64_t size,
+std::unique_ptr<FuseDisk> FuseDisk::mount(int mountPoint, const std::string& mountPointPath, uint64_t size,
                                           std::unique_ptr<SectorChannel> channel, std::shared_ptr<DriverLog> log,
                                           int& error) {
-  auto session = std::make_shared<Session>(size, std::move(channel), log);
+  auto session = std::make_shared<Session>(mountPointPath, size, std::move(channel), log);
   session->wake = sys::posix::UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!session->wake.valid()) {
     error = errno;
@@ -172,17 +233,21 @@ std::unique_ptr<FuseDisk> FuseDisk::mount(const std::string& mountPoint, uint64_
   }
   session->fuse = newFuseSession(*session);
   if (!session->fuse) {
-    log->line("libfuse refused the file system's options \"%s\"", kMountOptions);
+    log->line("libfuse refused the file system's options");
     error = EINVAL;
     return nullptr;
   }
-  errno = 0;
-  if (fuse_session_mount(session->fuse, mountPoint.c_str()) != 0) {
-    error = errno ? errno : EIO;
-    log->line("cannot mount the disk's file system at %s: %s", mountPoint.c_str(), std::strerror(error));
+  if ((error = openDevice(session->fuse)) != 0) {
+    log->line("cannot open /dev/fuse for the disk's file system: %s", std::strerror(error));
     return nullptr;
   }
-  std::unique_ptr<FuseDisk> disk(new FuseDisk(mountPoint, session));
+  sys::posix::UniqueFd root = mountOn(mountPoint, fuse_session_fd(session->fuse), error);
+  if (!root.valid()) {
+    log->line("cannot mount the disk's file system at %s: %s", mountPointPath.c_str(), std::strerror(error));
+    return nullptr;
+  }
+  session->mounted = true;
+  std::unique_ptr<FuseDisk> disk(new FuseDisk(std::move(root), session));
   disk->serving_ = disk->thread_.start([session] { serve(*session); });
   if (!disk->serving_) {
     error = EAGAIN;
@@ -192,8 +257,8 @@ std::unique_ptr<FuseDisk> FuseDisk::mount(const std::string& mountPoint, uint64_
   return disk;
 }
 
-FuseDisk::FuseDisk(std::string mountPoint, std::shared_ptr<Session> session)
-    : mountPoint_(std::move(mountPoint)), session_(std::move(session)) {}
+FuseDisk::FuseDisk(sys::posix::UniqueFd root, std::shared_ptr<Session> session)
+    : root_(std::move(root)), session_(std::move(session)) {}
 
 FuseDisk::~FuseDisk() {
   session_->stopping = true;
@@ -206,8 +271,8 @@ FuseDisk::~FuseDisk() {
 }
 
 // Serves requests until the owner stops it or the kernel ends the connection,
-// then unmounts: this thread alone uses the session's device descriptor,
-// which unmounting closes.
+// then ends the session: this thread alone uses the session's device
+// descriptor, which ending it closes.
 void FuseDisk::serve(Session& session) {
   fuse_buf buffer{};
   pollfd entries[2] = {{fuse_session_fd(session.fuse), POLLIN, 0}, {session.wake.get(), POLLIN, 0}};
@@ -220,5 +285,11 @@ void FuseDisk::serve(Session& session) {
     fuse_session_process_buf(session.fuse, &buffer);
   }
   std::free(buffer.mem);
-  fuse_session_unmount(session.fuse);
+  session.end();
+}
+
+std::string FuseDisk::filePath() const { return session_->mountPoint + "/" + kFileName; }
+
+sys::posix::UniqueFd FuseDisk::openFile() const {
+  return sys::posix::UniqueFd(openat(root_.get(), kFileName, O_RDWR | O_CLOEXEC));
 }

@@ -4,10 +4,13 @@
 #include <string>
 
 #include "DriverLog.h"
+#include "RuntimeDirectory.h"
+#include "sys/posix/UniqueFd.h"
 
 // The storage identity of the disk's block device, as a disk's SCSI inquiry
 // data would give it (vendor, product, revision, serial), published in the
-// identity file the service reads for a block device; removed when destroyed.
+// identity file the service reads for a block device (in the runtime
+// directory's "identity"); removed when destroyed.
 class IdentityFile {
  public:
   static constexpr const char* kVendor = "VELKAR/A";
@@ -17,18 +20,20 @@ class IdentityFile {
 
   // Publishes the identity of block device `deviceName` ("loopN"); null with
   // `error` (an errno). The file appears whole or not at all.
-  static std::unique_ptr<IdentityFile> publish(const std::string& deviceName, std::shared_ptr<DriverLog> log,
-                                               int& error);
+  static std::unique_ptr<IdentityFile> publish(const RuntimeDirectory& runtime, const std::string& deviceName,
+                                               std::shared_ptr<DriverLog> log, int& error);
   ~IdentityFile();
   IdentityFile(const IdentityFile&) = delete;
   IdentityFile& operator=(const IdentityFile&) = delete;
 
   // Removes every identity file: those an earlier run of vkvd left behind.
-  static void removeLeftovers(DriverLog& log);
+  static void removeLeftovers(const RuntimeDirectory& runtime, DriverLog& log);
 
  private:
-  IdentityFile(std::string path, std::shared_ptr<DriverLog> log) : path_(std::move(path)), log_(std::move(log)) {}
+  IdentityFile(sys::posix::UniqueFd directory, std::string name, std::shared_ptr<DriverLog> log)
+      : directory_(std::move(directory)), name_(std::move(name)), log_(std::move(log)) {}
 
-  std::string path_;
+  sys::posix::UniqueFd directory_;  // the identity directory
+  std::string name_;
   std::shared_ptr<DriverLog> log_;
 };

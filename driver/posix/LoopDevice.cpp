@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -57,6 +58,18 @@ std::unique_ptr<LoopDevice> LoopDevice::attach(int fileFd, uint32_t blockSize, s
   return nullptr;
 }
 
+std::unique_ptr<LoopDevice> LoopDevice::adopt(int number, const std::string& file, std::shared_ptr<DriverLog> log) {
+  const std::string path = "/dev/loop" + std::to_string(number);
+  sys::posix::UniqueFd device(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!device.valid()) {
+    log->line("cannot open %s: %s", path.c_str(), std::strerror(errno));
+    return nullptr;
+  }
+  // Until it was open, it could have cleared itself and been taken by another.
+  if (backingFile(number) != file) return nullptr;
+  return std::unique_ptr<LoopDevice>(new LoopDevice(number, std::move(device), std::move(log)));
+}
+
 LoopDevice::LoopDevice(int number, sys::posix::UniqueFd fd, std::shared_ptr<DriverLog> log)
     : number_(number), fd_(std::move(fd)), log_(std::move(log)) {}
 
@@ -65,6 +78,13 @@ LoopDevice::~LoopDevice() {
   if (ioctl(fd_.get(), LOOP_CLR_FD) != 0) {
     log_->line("cannot detach %s: %s", path().c_str(), std::strerror(errno));
   }
+}
+
+std::string LoopDevice::backingFile(int number) {
+  std::ifstream attribute("/sys/block/loop" + std::to_string(number) + "/loop/backing_file");
+  std::string file;
+  std::getline(attribute, file);
+  return file;
 }
 
 int LoopDevice::scanPartitions() {

@@ -12,11 +12,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace {
 
 constexpr long long kProbeSector = 512;  // libblkid counts in 512-byte sectors
+constexpr long long kSysfsSector = 512;  // and so does sysfs
 
 struct ProbeDeleter {
   void operator()(blkid_probe probe) const { blkid_free_probe(probe); }
@@ -59,6 +61,24 @@ std::unique_ptr<LoopPartitions> LoopPartitions::add(const LoopDevice& loop, std:
     error = partitions->addPartition(partition);
     if (error != 0) return nullptr;
     partitions->partitions_.push_back(partition);
+  }
+  return partitions;
+}
+
+std::unique_ptr<LoopPartitions> LoopPartitions::adopt(const LoopDevice& loop, std::shared_ptr<DriverLog> log) {
+  std::unique_ptr<LoopPartitions> partitions(new LoopPartitions(loop, std::move(log)));
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry("/sys/block/" + loop.name(), error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::filesystem::path& path = entry->path();
+    std::ifstream number(path / "partition"), start(path / "start"), size(path / "size");
+    // Its node goes with it, whether the earlier vkvd or devtmpfs made it.
+    Partition partition{0, 0, 0, true};
+    if (number >> partition.number && start >> partition.start && size >> partition.length) {
+      partition.start *= kSysfsSector;
+      partition.length *= kSysfsSector;
+      partitions->partitions_.push_back(partition);
+    }
   }
   return partitions;
 }

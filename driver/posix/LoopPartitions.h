@@ -18,6 +18,9 @@ class LoopPartitions {
   // Reads the table of `loop` and adds its partitions; null with `error`
   // (an errno). A disk without a partition table has no partitions.
   static std::unique_ptr<LoopPartitions> add(const LoopDevice& loop, std::shared_ptr<DriverLog> log, int& error);
+  // Takes over the partitions `loop` has now, as sysfs lists them (an
+  // earlier vkvd's), so that destroying the object deletes them.
+  static std::unique_ptr<LoopPartitions> adopt(const LoopDevice& loop, std::shared_ptr<DriverLog> log);
   ~LoopPartitions();
   LoopPartitions(const LoopPartitions&) = delete;
   LoopPartitions& operator=(const LoopPartitions&) = delete;

@@ -2,20 +2,19 @@
 
 #include <cstring>
 
+#include "common/NtStatus.h"
 #include "lpc/LpcDiskMessage.h"
-#include "lpc/LpcServer.h"
-#include "sys/NtStatus.h"
 
 namespace {
 
-constexpr uint32_t kWindow = LpcServer::kWindowSize;
+constexpr uint32_t kWindow = LpcDiskMessage::kWindowSize;
 
 const char* describe(int32_t status) {
   switch (status) {
-    case sys::NtStatus::IoTimeout: return "the service did not answer in time";
-    case sys::NtStatus::ObjectPathNotFound: return "the service's port is not there";
-    case sys::NtStatus::PortConnectionRefused: return "the service refused or dropped the connection";
-    case sys::NtStatus::AccessDenied: return "the service's port cannot be reached (access denied)";
+    case NtStatus::IoTimeout: return "the service did not answer in time";
+    case NtStatus::ObjectPathNotFound: return "the service's port is not there";
+    case NtStatus::PortConnectionRefused: return "the service refused or dropped the connection";
+    case NtStatus::AccessDenied: return "the service's port cannot be reached (access denied)";
     default: return "the request could not be sent";
   }
 }
@@ -28,7 +27,8 @@ std::unique_ptr<SectorChannel> SectorChannel::open(std::shared_ptr<DriverLog> lo
   return channel;
 }
 
-SectorChannel::SectorChannel(std::shared_ptr<DriverLog> log) : client_(LpcServer::kPortName), log_(std::move(log)) {}
+SectorChannel::SectorChannel(std::shared_ptr<DriverLog> log)
+    : client_(LpcDiskMessage::kPortName), log_(std::move(log)) {}
 
 bool SectorChannel::read(uint64_t offset, uint32_t length) {
   return length <= kWindow && request(LpcDiskMessage::LPC_OP_READ, offset, length);
@@ -47,7 +47,7 @@ bool SectorChannel::request(uint8_t op, uint64_t offset, uint32_t length) {
   message.setLength(length);
   const int32_t status = exchange(message);
   const char* failure = nullptr;
-  if (!sys::NtStatus::succeeded(status)) {
+  if (!NtStatus::succeeded(status)) {
     failure = describe(status);
   } else if (message.status() == LpcDiskMessage::LPC_STATUS_NO_IMAGE) {
     failure = "the service has no image open";
@@ -67,11 +67,11 @@ bool SectorChannel::request(uint8_t op, uint64_t offset, uint32_t length) {
 int32_t SectorChannel::exchange(LpcDiskMessage& message) {
   const LpcDiskMessage request = message;
   const int32_t status = client_.request(message.message(), kRequestTimeout);
-  if (status != sys::NtStatus::PortConnectionRefused) return status;
+  if (status != NtStatus::PortConnectionRefused) return status;
   const std::string firstFailure = client_.lastFailure();
   message = request;
   const int32_t again = client_.request(message.message(), kRequestTimeout);
-  if (sys::NtStatus::succeeded(again)) {
+  if (NtStatus::succeeded(again)) {
     log_->line("a sector request dropped unanswered (%s) was answered when sent again", firstFailure.c_str());
   }
   return again;

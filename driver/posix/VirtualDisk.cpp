@@ -1,6 +1,5 @@
 #include "VirtualDisk.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,27 +7,30 @@
 
 #include "DriverControl.h"
 #include "RuntimeDirectory.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 
-std::unique_ptr<VirtualDisk> VirtualDisk::create(uint64_t size, uint32_t sectorSize, std::shared_ptr<DriverLog> log,
-                                                 uint32_t& error) {
+std::unique_ptr<VirtualDisk> VirtualDisk::create(const RuntimeDirectory& runtime, uint64_t size, uint32_t sectorSize,
+                                                 std::shared_ptr<DriverLog> log, uint32_t& error) {
   error = checkPrerequisites(*log);
-  if (error != sys::WinError::Success) return nullptr;
+  if (error != WinError::Success) return nullptr;
   std::unique_ptr<VirtualDisk> disk(new VirtualDisk(std::move(log)));
-  int failure = disk->serveFile(size);
+  int failure = disk->serveFile(runtime, size);
   if (failure == 0) failure = disk->attachFile(sectorSize);
-  if (failure == 0) failure = disk->presentPartitions();
+  if (failure == 0) failure = disk->presentPartitions(runtime);
   if (failure == 0) return disk;
   error = sys::posix::winErrorFromErrno(failure);
   return nullptr;
 }
 
 // The disk's file on vkvd's own file system, its data served by the service.
-int VirtualDisk::serveFile(uint64_t size) {
-  const std::string mountPoint = RuntimeDirectory::diskMountPoint();
-  if (const int failure = RuntimeDirectory::makeDirectories(mountPoint)) {
-    log_->line("cannot make the mount point %s: %s", mountPoint.c_str(), std::strerror(failure));
+int VirtualDisk::serveFile(const RuntimeDirectory& runtime, uint64_t size) {
+  const std::string mountPointPath = runtime.path() + "/" + RuntimeDirectory::kDiskMountPoint;
+  int failure = 0;
+  const sys::posix::UniqueFd mountPoint =
+      runtime.openSubdirectory(RuntimeDirectory::kDiskMountPoint, sys::posix::PrivateDirectory::Missing::Make, failure);
+  if (!mountPoint.valid()) {
+    log_->line("cannot make the mount point %s: %s", mountPointPath.c_str(), std::strerror(failure));
     return failure;
   }
   std::unique_ptr<SectorChannel> channel = SectorChannel::open(log_);
@@ -36,14 +38,13 @@ int VirtualDisk::serveFile(uint64_t size) {
     log_->line("cannot make the view shared with the service's port");
     return ENOMEM;
   }
-  int failure = 0;
-  fuse_ = FuseDisk::mount(mountPoint, size, std::move(channel), log_, failure);
+  fuse_ = FuseDisk::mount(mountPoint.get(), mountPointPath, size, std::move(channel), log_, failure);
   return fuse_ ? 0 : failure;
 }
 
 // The file on a loop device, which holds the file from then on.
 int VirtualDisk::attachFile(uint32_t sectorSize) {
-  const sys::posix::UniqueFd file(open(fuse_->filePath().c_str(), O_RDWR | O_CLOEXEC));
+  const sys::posix::UniqueFd file = fuse_->openFile();
   if (!file.valid()) {
     const int failure = errno;
     log_->line("cannot open the disk file %s: %s", fuse_->filePath().c_str(), std::strerror(failure));
@@ -56,9 +57,9 @@ int VirtualDisk::attachFile(uint32_t sectorSize) {
 
 // The identity, then the partitions: the identity is there before any
 // partition can appear.
-int VirtualDisk::presentPartitions() {
+int VirtualDisk::presentPartitions(const RuntimeDirectory& runtime) {
   int failure = 0;
-  identity_ = IdentityFile::publish(loop_->name(), log_, failure);
+  identity_ = IdentityFile::publish(runtime, loop_->name(), log_, failure);
   if (!identity_) return failure;
   if ((failure = loop_->scanPartitions()) != 0) {
     log_->line("cannot turn on partition scanning of %s: %s", devicePath().c_str(), std::strerror(failure));
@@ -72,7 +73,7 @@ uint32_t VirtualDisk::releasePartitions() {
   const int failure = partitions_->remove();
   if (failure == EBUSY) {
     log_->line("%s is in use (mounted or open): the disk stays", devicePath().c_str());
-    return sys::WinError::Busy;
+    return WinError::Busy;
   }
   if (failure != 0) log_->line("cannot delete the partitions of %s: %s", devicePath().c_str(), std::strerror(failure));
   return sys::posix::winErrorFromErrno(failure);
@@ -82,14 +83,14 @@ uint32_t VirtualDisk::releasePartitions() {
 uint32_t VirtualDisk::checkPrerequisites(DriverLog& log) {
   if (geteuid() != 0) {
     log.line("making a disk needs root (it mounts a FUSE file system and attaches a loop device)");
-    return sys::WinError::AccessDenied;
+    return WinError::AccessDenied;
   }
   for (const char* device : {"/dev/fuse", "/dev/loop-control"}) {
     if (access(device, R_OK | W_OK) != 0) {
       const int failure = errno;
       log.line("cannot use %s: %s (vkvd needs FUSE and loop devices)", device, std::strerror(failure));
-      return failure == EACCES || failure == EPERM ? sys::WinError::AccessDenied : sys::WinError::NotSupported;
+      return failure == EACCES || failure == EPERM ? WinError::AccessDenied : WinError::NotSupported;
     }
   }
-  return sys::WinError::Success;
+  return WinError::Success;
 }

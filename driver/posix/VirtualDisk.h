@@ -9,6 +9,7 @@
 #include "IdentityFile.h"
 #include "LoopDevice.h"
 #include "LoopPartitions.h"
+#include "RuntimeDirectory.h"
 
 // One disk of the driver: a file of the disk's size on vkvd's own FUSE file
 // system, whose data comes from the service; that file on a loop device with
@@ -17,9 +18,10 @@
 // last made first. Not thread-safe.
 class VirtualDisk {
  public:
-  // Makes the disk; null with `error` (a Win32 error) and the reason logged.
-  static std::unique_ptr<VirtualDisk> create(uint64_t size, uint32_t sectorSize, std::shared_ptr<DriverLog> log,
-                                             uint32_t& error);
+  // Makes the disk, its file system mounted and its identity published in
+  // `runtime`; null with `error` (a Win32 error) and the reason logged.
+  static std::unique_ptr<VirtualDisk> create(const RuntimeDirectory& runtime, uint64_t size, uint32_t sectorSize,
+                                             std::shared_ptr<DriverLog> log, uint32_t& error);
   VirtualDisk(const VirtualDisk&) = delete;
   VirtualDisk& operator=(const VirtualDisk&) = delete;
 
@@ -35,9 +37,9 @@ class VirtualDisk {
   explicit VirtualDisk(std::shared_ptr<DriverLog> log) : log_(std::move(log)) {}
   static uint32_t checkPrerequisites(DriverLog& log);
   // The steps of making the disk, in order; each 0 or an errno.
-  int serveFile(uint64_t size);
+  int serveFile(const RuntimeDirectory& runtime, uint64_t size);
   int attachFile(uint32_t sectorSize);
-  int presentPartitions();
+  int presentPartitions(const RuntimeDirectory& runtime);
 
   std::shared_ptr<DriverLog> log_;
   // In the order they are made, so that they go in the reverse order.

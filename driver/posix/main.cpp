@@ -8,7 +8,6 @@
 // then removes the disk and its interface. Exit codes: 0 stopped, 1 bad
 // arguments, 2 could not start.
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -20,9 +19,9 @@
 #include "ControlServer.h"
 #include "DiskDriver.h"
 #include "DriverLog.h"
-#include "IdentityFile.h"
+#include "Leftovers.h"
 #include "RuntimeDirectory.h"
-#include "sys/posix/PortProtocol.h"
+#include "sys/posix/IoFlusher.h"
 
 namespace {
 
@@ -57,26 +56,28 @@ sys::posix::UniqueFd stopSignals() {
   return sys::posix::UniqueFd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
-// What a run of vkvd that ended without cleaning up can have left.
-void clearLeftovers(DriverLog& log) {
-  IdentityFile::removeLeftovers(log);
-  const std::string mountPoint = RuntimeDirectory::diskMountPoint();
-  if (umount2(mountPoint.c_str(), MNT_DETACH) == 0) {
-    log.line("unmounted %s, left behind by an earlier run", mountPoint.c_str());
+// vkvd serves a disk that the kernel may write back through it to free
+// memory. As an I/O flusher its allocations never start I/O in reclaim, so
+// serving a request never waits on that disk's own write-back.
+void joinWriteBackPath(DriverLog& log) {
+  if (const int error = sys::posix::becomeIoFlusher()) {
+    log.line(
+        "cannot run as an I/O flusher: %s (it needs CAP_SYS_RESOURCE); under memory pressure, writing back to "
+        "the disk may stall",
+        std::strerror(error));
+  } else {
+    log.line("running as an I/O flusher");
   }
 }
 
 int serve(const std::shared_ptr<DriverLog>& log, int stopFd) {
-  const std::string runtime = sys::posix::port_protocol::runtimeDirectory();
-  if (const int error = RuntimeDirectory::makeDirectories(runtime)) {
-    log->line("cannot make the runtime directory %s: %s", runtime.c_str(), std::strerror(error));
-    return 2;
-  }
-  DiskDriver driver(log);
-  const std::unique_ptr<ControlServer> server = ControlServer::publish(driver, log);
+  const std::unique_ptr<RuntimeDirectory> runtime = RuntimeDirectory::open(*log);
+  if (!runtime) return 2;
+  DiskDriver driver(*runtime, log);
+  const std::unique_ptr<ControlServer> server = ControlServer::publish(driver, *runtime, log);
   if (!server) return 2;
-  clearLeftovers(*log);
-  log->line("vkvd %d started in %s", static_cast<int>(getpid()), runtime.c_str());
+  Leftovers::reclaim(*runtime, log);
+  log->line("vkvd %d started in %s", static_cast<int>(getpid()), runtime->path().c_str());
   server->run(stopFd);
   signalfd_siginfo signal{};
   if (read(stopFd, &signal, sizeof(signal)) == static_cast<ssize_t>(sizeof(signal))) {
@@ -97,6 +98,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vkvd: cannot open the log %s: %s\n", options.logPath.c_str(), std::strerror(errno));
     return 2;
   }
+  joinWriteBackPath(*log);  // before any thread starts, so that each inherits it
   const sys::posix::UniqueFd stopFd = stopSignals();
   if (!stopFd.valid()) {
     log->line("cannot take SIGTERM and SIGINT on a descriptor: %s", std::strerror(errno));

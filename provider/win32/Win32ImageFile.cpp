@@ -2,6 +2,9 @@
 // windows.h first
 #include <winioctl.h>
 
+#include <atomic>
+#include <string>
+
 #include "common/WideString.h"
 #include "provider/ImageFile.h"
 
@@ -78,6 +81,28 @@ InitCode initCodeFromError(DWORD error, const std::wstring& path) {
   }
 }
 
+// Unwritten ranges then take no space; file systems without sparse files refuse, which is fine.
+void makeSparse(HANDLE file) {
+  DWORD returned = 0;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
+std::wstring tempDirectory() {
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  const DWORD length = GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
+  if (length == 0 || length >= directory.size()) return {};
+  directory.resize(length);
+  return directory;
+}
+
+// A new name at each call, from the process id, the time and a count; a name
+// that exists anyway is refused by CREATE_NEW and another one tried.
+std::wstring uniqueTempName() {
+  static std::atomic<uint32_t> counter{0};
+  return L"vsimgpvd-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
+         std::to_wstring(++counter) + L".tmp";
+}
+
 }  // namespace
 
 InitCode openImageFile(const std::u16string& path, std::unique_ptr<ImageFile>& file, uint64_t& size) {
@@ -98,14 +123,32 @@ std::unique_ptr<ImageFile> createTempFile(const std::u16string& path) {
                                                FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
                                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
   if (file->handle() == INVALID_HANDLE_VALUE) return nullptr;
-  // Unwritten ranges then take no space; file systems without sparse files refuse, which is fine.
-  DWORD returned = 0;
-  DeviceIoControl(file->handle(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  makeSparse(file->handle());
   return file;
+}
+
+// Not shared, so no other process can open it while it lives.
+std::unique_ptr<ImageFile> createUnnamedTempFile() {
+  const std::wstring directory = tempDirectory();
+  if (directory.empty()) return nullptr;
+  constexpr int kAttempts = 16;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    auto file = std::make_unique<Win32ImageFile>(directory + uniqueTempName(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                 CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+    if (file->handle() != INVALID_HANDLE_VALUE) {
+      makeSparse(file->handle());
+      return file;
+    }
+    if (file->error() != ERROR_FILE_EXISTS) return nullptr;
+  }
+  return nullptr;
 }
 
 bool pathExists(const std::u16string& path) {
   return GetFileAttributesW(wide::toWchar(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+// A process may hold millions of handles: no image set comes near.
+bool canHoldOpen(uint32_t) { return true; }
 
 }  // namespace vsimgpvd

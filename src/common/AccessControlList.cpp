@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/LittleEndian.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace {
 
@@ -29,33 +29,33 @@ bool countAces(std::span<const uint8_t> aces, uint32_t& count) {
 }  // namespace
 
 uint32_t AccessControlList::initialize(uint32_t size, uint32_t revision) {
-  if (revision < kMinRevision || revision > kMaxRevision) return sys::WinError::UnknownRevision;
-  if (size < kHeaderSize) return sys::WinError::InsufficientBuffer;
-  if (size > kMaxSize || size % 4 != 0) return sys::WinError::InvalidParameter;
+  if (revision < kMinRevision || revision > kMaxRevision) return WinError::UnknownRevision;
+  if (size < kHeaderSize) return WinError::InsufficientBuffer;
+  if (size > kMaxSize || size % 4 != 0) return WinError::InvalidParameter;
   bytes_.assign(size, 0);
   bytes_[0] = static_cast<uint8_t>(revision);
   writeLittleEndian(&bytes_[2], 2, size);
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 uint32_t AccessControlList::fromBytes(std::span<const uint8_t> bytes, AccessControlList& list) {
-  if (bytes.size() < kHeaderSize) return sys::WinError::InvalidAcl;
+  if (bytes.size() < kHeaderSize) return WinError::InvalidAcl;
   const uint32_t revision = bytes[0];
   const auto size = static_cast<uint32_t>(readLittleEndian(&bytes[2], 2));
   const auto count = static_cast<uint32_t>(readLittleEndian(&bytes[4], 2));
   if (revision < kMinRevision || revision > kMaxRevision || size < kHeaderSize || size % 4 != 0 ||
       size > bytes.size()) {
-    return sys::WinError::InvalidAcl;
+    return WinError::InvalidAcl;
   }
   size_t at = kHeaderSize;
   for (uint32_t i = 0; i < count; ++i) {
-    if (size - at < kAceHeaderSize) return sys::WinError::InvalidAcl;
+    if (size - at < kAceHeaderSize) return WinError::InvalidAcl;
     const uint32_t entry = aceSize(&bytes[at]);
-    if (entry < kAceHeaderSize || entry % 4 != 0 || entry > size - at) return sys::WinError::InvalidAcl;
+    if (entry < kAceHeaderSize || entry % 4 != 0 || entry > size - at) return WinError::InvalidAcl;
     at += entry;
   }
   list.bytes_.assign(bytes.begin(), bytes.begin() + size);
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 uint32_t AccessControlList::aceCount() const {
@@ -76,21 +76,21 @@ AccessControlList::SizeInformation AccessControlList::sizeInformation() const {
 }
 
 uint32_t AccessControlList::getAce(uint32_t index, std::span<const uint8_t>& ace) const {
-  if (index >= aceCount()) return sys::WinError::InvalidParameter;
+  if (index >= aceCount()) return WinError::InvalidParameter;
   const uint32_t at = offsetOf(index);
   ace = std::span<const uint8_t>(bytes_).subspan(at, aceSize(&bytes_[at]));
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 uint32_t AccessControlList::addAce(uint32_t revision, uint32_t index, std::span<const uint8_t> aces) {
-  if (bytes_.empty()) return sys::WinError::InvalidAcl;
-  if (revision < kMinRevision || revision > kMaxRevision) return sys::WinError::InvalidParameter;
+  if (bytes_.empty()) return WinError::InvalidAcl;
+  if (revision < kMinRevision || revision > kMaxRevision) return WinError::InvalidParameter;
   uint32_t added = 0;
-  if (!countAces(aces, added)) return sys::WinError::InvalidParameter;
+  if (!countAces(aces, added)) return WinError::InvalidParameter;
   const uint32_t count = aceCount();
-  if (count + added > 0xFFFF) return sys::WinError::InvalidParameter;
+  if (count + added > 0xFFFF) return WinError::InvalidParameter;
   const uint32_t inUse = bytesInUse();
-  if (aces.size() > bytes_.size() - inUse) return sys::WinError::AllottedSpaceExceeded;
+  if (aces.size() > bytes_.size() - inUse) return WinError::AllottedSpaceExceeded;
   const uint32_t at = offsetOf(std::min(index, count));
   // Moves the entries from `at` on up by the new entries' size; the free
   // bytes that come down in their place are then overwritten.
@@ -98,7 +98,7 @@ uint32_t AccessControlList::addAce(uint32_t revision, uint32_t index, std::span<
   std::copy(aces.begin(), aces.end(), bytes_.begin() + at);
   writeLittleEndian(&bytes_[4], 2, count + added);
   bytes_[0] = static_cast<uint8_t>(std::max<uint32_t>(bytes_[0], revision));
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 uint32_t AccessControlList::addAccessAllowedAce(uint32_t revision, uint32_t mask, const Sid& sid) {

@@ -1,21 +1,21 @@
 #include "common/Guid.h"
 
+#include "common/LittleEndian.h"
 #include "common/LogFormatter.h"
 
 Guid Guid::fromBytes(const uint8_t* bytes) {
   Guid guid;
-  guid.data1 = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-               static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-  guid.data2 = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-  guid.data3 = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+  guid.data1 = static_cast<uint32_t>(readLittleEndian(bytes, 4));
+  guid.data2 = static_cast<uint16_t>(readLittleEndian(bytes + 4, 2));
+  guid.data3 = static_cast<uint16_t>(readLittleEndian(bytes + 6, 2));
   for (size_t i = 0; i < guid.data4.size(); ++i) guid.data4[i] = bytes[8 + i];
   return guid;
 }
 
 void Guid::toBytes(uint8_t* bytes) const {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(data1 >> (8 * i));
-  for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<uint8_t>(data2 >> (8 * i));
-  for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<uint8_t>(data3 >> (8 * i));
+  writeLittleEndian(bytes, 4, data1);
+  writeLittleEndian(bytes + 4, 2, data2);
+  writeLittleEndian(bytes + 6, 2, data3);
   for (size_t i = 0; i < data4.size(); ++i) bytes[8 + i] = data4[i];
 }
 

@@ -1,17 +1,33 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 // A lock that is only ever waited for with a bound, so that a thread which
-// holds it for too long (an abandoned call) can never wedge the others.
+// holds it for too long (an abandoned call) can never wedge the others. Built
+// on a mutex and a condition variable rather than std::timed_mutex, whose
+// timed wait the thread checkers cannot see.
 class Lock {
  public:
-  bool tryLockFor(std::chrono::milliseconds timeout) { return mutex_.try_lock_for(timeout); }
-  void unlock() { mutex_.unlock(); }
+  bool tryLockFor(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!released_.wait_for(guard, timeout, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      held_ = false;
+    }
+    released_.notify_all();
+  }
 
  private:
-  std::timed_mutex mutex_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
 };
 
 // Holds a Lock for a scope when it could be taken within the bound.

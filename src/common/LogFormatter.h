@@ -35,7 +35,8 @@ class LogArg {
 };
 
 // Renders a printf-style message the same way on every platform. Conversions:
-// %s (UTF-16 string, up to its first zero), %d and %i (signed 32-bit), %u
+// %s (UTF-16 string, up to its first zero, control characters escaped as
+// \n, \r, \t or \xHH), %d and %i (signed 32-bit), %u
 // (unsigned 32-bit), %x and %X (unsigned 32-bit hex), each with the ll prefix
 // for 64 bits, an optional '-' or '0' flag and a width, and %%. An argument of
 // the wrong kind prints "(bad argument)", a missing one "(missing)"; an unknown

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/LittleEndian.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace {
 
@@ -13,28 +13,28 @@ constexpr size_t kDaclOffsetOffset = 16;
 }  // namespace
 
 uint32_t SecurityDescriptor::initialize(uint32_t revision) {
-  if (revision != kRevision) return sys::WinError::UnknownRevision;
+  if (revision != kRevision) return WinError::UnknownRevision;
   control_ = 0;
   dacl_.reset();
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 uint32_t SecurityDescriptor::fromSelfRelative(std::span<const uint8_t> bytes, SecurityDescriptor& descriptor) {
-  if (bytes.size() < kHeaderSize || bytes[0] != kRevision) return sys::WinError::InvalidSecurityDescriptor;
+  if (bytes.size() < kHeaderSize || bytes[0] != kRevision) return WinError::InvalidSecurityDescriptor;
   const auto control = static_cast<uint16_t>(readLittleEndian(&bytes[kControlOffset], 2));
-  if ((control & kSelfRelative) == 0) return sys::WinError::InvalidSecurityDescriptor;
+  if ((control & kSelfRelative) == 0) return WinError::InvalidSecurityDescriptor;
   const auto daclOffset = static_cast<uint32_t>(readLittleEndian(&bytes[kDaclOffsetOffset], 4));
   SecurityDescriptor read;
   read.control_ = control & (kDaclPresent | kDaclDefaulted);
   if ((control & kDaclPresent) != 0 && daclOffset != 0) {
-    if (daclOffset < kHeaderSize || daclOffset >= bytes.size()) return sys::WinError::InvalidSecurityDescriptor;
+    if (daclOffset < kHeaderSize || daclOffset >= bytes.size()) return WinError::InvalidSecurityDescriptor;
     AccessControlList dacl;
     const uint32_t error = AccessControlList::fromBytes(bytes.subspan(daclOffset), dacl);
-    if (error != sys::WinError::Success) return error;
+    if (error != WinError::Success) return error;
     read.dacl_ = std::move(dacl);
   }
   descriptor = std::move(read);
-  return sys::WinError::Success;
+  return WinError::Success;
 }
 
 void SecurityDescriptor::getDacl(bool& present, const AccessControlList*& dacl, bool& defaulted) const {

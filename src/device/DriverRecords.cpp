@@ -16,13 +16,7 @@ void putText(std::vector<uint8_t>& record, size_t at, std::u16string_view text) 
 }
 
 std::u16string getText(const uint8_t* bytes, size_t at, size_t units) {
-  std::u16string text;
-  for (size_t i = 0; i < units; ++i) {
-    const auto c = static_cast<char16_t>(get(bytes, at + 2 * i, 2));
-    if (c == 0) break;
-    text.push_back(c);
-  }
-  return text;
+  return readUtf16LittleEndian(bytes + at, units);
 }
 
 }  // namespace

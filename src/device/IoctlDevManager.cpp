@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/Lock.h"
+#include "common/WinError.h"
 #include "device/DriverRecords.h"
 #include "device/SetupDevApi.h"
 #include "service/DebugLog.h"
@@ -25,12 +26,14 @@ constexpr Handle kNone = sys::DeviceIo::kInvalidHandle;
 // device layer; a caller that still cannot get the channel gives up.
 constexpr std::chrono::milliseconds kChannelWait{60000};
 
-// The channel's lock, and the request in flight under it, if any.
+// The channel's lock, the request in flight under it, if any, and the flag by
+// which the caller of the transaction under way gives up (null: it never does).
 struct Channel {
   Lock lock;
   std::mutex inFlightMutex;
   Handle inFlightDevice = kNone;
   std::thread::id inFlightOwner;
+  const std::atomic<bool>* abandoned = nullptr;
 };
 
 // Never destroyed: a worker left behind may still leave the channel at exit.
@@ -47,10 +50,18 @@ bool transaction(const char16_t* opening, const std::atomic<bool>* abandoned, co
     return false;
   }
   if (abandoned && abandoned->load()) return false;  // its caller gave up waiting
+  channel().abandoned = abandoned;
   debugLog(opening);
   const bool result = operation();
   debugLog(u"\n");
+  channel().abandoned = nullptr;
   return result;
+}
+
+// Whether the caller of the transaction under way has stopped waiting for it.
+bool callerGaveUp() {
+  const std::atomic<bool>* abandoned = channel().abandoned;
+  return abandoned && abandoned->load();
 }
 
 // Closes the device on every way out of a request.
@@ -114,7 +125,12 @@ bool IoctlDevManager::control(Handle device, uint32_t subCommand, const void* in
                               uint32_t outputSize, uint32_t& bytesReturned, uint32_t& error) {
   Channel& c = channel();
   {
+    // The caller gives up before it cancels: a request either sees that here or is cancelled.
     std::lock_guard<std::mutex> guard(c.inFlightMutex);
+    if (callerGaveUp()) {
+      error = WinError::OperationAborted;
+      return false;
+    }
     c.inFlightDevice = device;
     c.inFlightOwner = std::this_thread::get_id();
   }
@@ -167,6 +183,10 @@ Handle IoctlDevManager::openDevice() {
   }
   debugLog(u"IoctlDevManager::openDevice found interface_count=%u\n", static_cast<uint32_t>(paths.size()));
   for (const std::u16string& path : paths) {
+    if (callerGaveUp()) {
+      debugLog(u"IoctlDevManager::openDevice caller gave up\n");
+      return kNone;
+    }
     const Handle device = getDriverHandle(&path);
     if (device != kNone) return device;
     debugLog(u"IoctlDevManager::openDevice try next interface\n");
@@ -236,8 +256,14 @@ bool IoctlDevManager::connectDevice(const std::u16string& image_path, const std:
     debugLog(u"IoctlDevManager::connectDevice sector_size==0\n");
     return false;
   }
-  if (getConnectionCount() > 0) {
+  const int32_t connections = getConnectionCount();
+  if (connections > 0) {
     debugLog(u"IoctlDevManager::connectDevice connection limit excided\n");
+    return false;
+  }
+  if (connections < 0) {
+    // Without the driver's count a second disk cannot be ruled out.
+    debugLog(u"IoctlDevManager::connectDevice connection count unknown\n");
     return false;
   }
   const std::vector<uint8_t> record = records::makeConnectRecord(records::CMD_CONNECT_DEVICE, connection_tag,

@@ -21,8 +21,8 @@ class IoctlDevManager {
   static bool removeDev(const std::u16string& connection_tag);
   static bool requestDevInfo(DevInfo* info, uint32_t* count);
 
-  // The same, for a caller that may give up: once `abandoned` is set, a call
-  // still waiting for the channel makes no request.
+  // The same, for a caller that may give up: once `abandoned` is set, the
+  // call opens the device no more and sends no further request.
   static bool createDev(const std::u16string& image_path, const std::u16string& connection_tag, uint64_t volume_size,
                         uint32_t sector_size, bool mount_flag, const std::atomic<bool>* abandoned);
   static bool removeDev(const std::u16string& connection_tag, const std::atomic<bool>* abandoned);
@@ -39,8 +39,9 @@ class IoctlDevManager {
   static bool connectDevice(const std::u16string& image_path, const std::u16string& connection_tag,
                             uint64_t volume_size, uint32_t sector_size, bool mount_flag);
   static bool disconnectDevice(const std::u16string& connection_tag);
-  // One control request on an open device, cancellable by cancelRequestOf;
-  // without `input` the request carries only its sub-command.
+  // One control request on an open device, cancellable by cancelRequestOf and
+  // not sent once the caller gave up; without `input` the request carries only
+  // its sub-command.
   static bool control(sys::DeviceIo::Handle device, uint32_t subCommand, const void* input, uint32_t inputSize,
                       void* output, uint32_t outputSize, uint32_t& bytesReturned, uint32_t& error);
 };

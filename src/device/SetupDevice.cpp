@@ -1,5 +1,6 @@
 #include "device/SetupDevice.h"
 
+#include "common/LittleEndian.h"
 #include "service/DebugLog.h"
 #include "sys/Platform.h"
 
@@ -11,15 +12,7 @@ constexpr uint32_t kMaxFailures = 100;
 constexpr uint32_t kDetailFixedSize = 6;
 
 // The UTF-16LE text at `at`, up to its first zero unit or the end of `size` bytes.
-std::u16string textAt(const uint8_t* at, uint32_t size) {
-  std::u16string text;
-  for (uint32_t i = 0; i + 1 < size; i += 2) {
-    const auto c = static_cast<char16_t>(at[i] | at[i + 1] << 8);
-    if (c == 0) break;
-    text.push_back(c);
-  }
-  return text;
-}
+std::u16string textAt(const uint8_t* at, uint32_t size) { return readUtf16LittleEndian(at, size / 2); }
 
 }  // namespace
 

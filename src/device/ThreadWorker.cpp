@@ -4,6 +4,10 @@
 #include "common/Thread.h"
 #include "device/IoctlDevManager.h"
 
+std::atomic<std::chrono::milliseconds> ThreadWorker::wait_{ThreadWorker::kWait};
+
+std::chrono::milliseconds ThreadWorker::swapWait(std::chrono::milliseconds wait) { return wait_.exchange(wait); }
+
 bool ThreadWorker::exec() {
   if (started_.exchange(true)) return false;
   // The thread shares the worker and the events, so they outlive an abandoned thread.
@@ -16,8 +20,9 @@ bool ThreadWorker::exec() {
       })) {
     return false;
   }
-  finished_ = thread.waitFor(kWait);
+  finished_ = thread.waitFor(wait_.load());
   if (!finished_) {
+    // Set before the cancel: a request about to start either sees it or is cancelled.
     abandoned_ = true;
     IoctlDevManager::cancelRequestOf(threadId->load());
   }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/Crc32.h"
+#include "common/LittleEndian.h"
 #include "service/DebugLog.h"
 
 namespace {
@@ -32,17 +33,9 @@ constexpr size_t kPartitionName = 56;
 void put16(uint8_t* at, uint16_t value) {
   for (int i = 0; i < 2; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-void put32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void put64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-uint64_t get64(const uint8_t* at) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
+void put32(uint8_t* at, uint32_t value) { writeLittleEndian(at, 4, value); }
+void put64(uint8_t* at, uint64_t value) { writeLittleEndian(at, 8, value); }
+uint64_t get64(const uint8_t* at) { return readLittleEndian(at, 8); }
 
 void sealHeader(uint8_t* header) {
   put32(header + kHeaderCrc, 0);

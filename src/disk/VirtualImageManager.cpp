@@ -38,6 +38,7 @@ struct ManagerState {
   bool servable = false;
   VirtualDiskLayout layout;
   std::atomic<VirtualImageManager::ImageFactory> factory{&CreateInstanceVirtualDiskImage};
+  std::atomic<std::chrono::milliseconds> imageLockWait{kImageLockWait};
   Settings settings;
 };
 
@@ -86,7 +87,7 @@ uint32_t transfer(std::conditional_t<kDirection == Direction::Read, uint8_t*, co
                   uint32_t count) {
   constexpr bool kRead = kDirection == Direction::Read;
   ManagerState& manager = state();
-  ScopedLock guard(manager.imageLock, kImageLockWait);
+  ScopedLock guard(manager.imageLock, manager.imageLockWait.load());
   if (!guard.locked() || !manager.servable || !bytes) return 0;
   VirtualDiskLayout& layout = manager.layout;
 
@@ -123,7 +124,7 @@ uint32_t transfer(std::conditional_t<kDirection == Direction::Read, uint8_t*, co
 
 void VirtualImageManager::init() { state(); }
 
-void VirtualImageManager::shutdown() { closeImage(); }
+bool VirtualImageManager::shutdown() { return closeImage(); }
 
 void VirtualImageManager::setProgressCallback(ImageProgressCallback callback, void* user) {
   Settings& settings = state().settings;
@@ -150,7 +151,7 @@ void VirtualImageManager::setTempFile(const char16_t* path) {
 int32_t VirtualImageManager::openImage(const char16_t* imagePath, const char16_t* baseImagePath, uint64_t& diskSize,
                                        uint32_t& blockSize, const char16_t* masterPassword) {
   ManagerState& manager = state();
-  ScopedLock guard(manager.imageLock, kImageLockWait);
+  ScopedLock guard(manager.imageLock, manager.imageLockWait.load());
   if (!guard.locked()) {
     debugLog(u"VirtualImageManager::openImage image lock busy\n");
     return -1;
@@ -202,16 +203,17 @@ int32_t VirtualImageManager::openImage(const char16_t* imagePath, const char16_t
   return initResult;
 }
 
-void VirtualImageManager::closeImage() {
+bool VirtualImageManager::closeImage() {
   ManagerState& manager = state();
-  ScopedLock guard(manager.imageLock, kImageLockWait);
+  ScopedLock guard(manager.imageLock, manager.imageLockWait.load());
   if (!guard.locked()) {
     debugLog(u"VirtualImageManager::closeImage image lock busy\n");
-    return;
+    return false;
   }
-  if (!manager.image) return;
+  if (!manager.image) return true;
   debugLog(u"VirtualImageManager::closeImage \n");
   setImage(nullptr);
+  return true;
 }
 
 bool VirtualImageManager::isImageOpen() { return state().imageOpen.load(); }
@@ -226,4 +228,8 @@ uint32_t VirtualImageManager::write(const void* buffer, uint64_t offset, uint32_
 
 VirtualImageManager::ImageFactory VirtualImageManager::swapImageFactory(ImageFactory factory) {
   return state().factory.exchange(factory);
+}
+
+std::chrono::milliseconds VirtualImageManager::swapImageLockWait(std::chrono::milliseconds wait) {
+  return state().imageLockWait.exchange(wait);
 }

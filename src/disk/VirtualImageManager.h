@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "disk/VirtualDiskImage.h"
@@ -16,8 +17,8 @@ class VirtualImageManager {
   using ImageFactory = IVirtualDiskImage* (*)(ImageProgressCallback callback, void* user);
 
   static void init();
-  // Closes the open image, if any.
-  static void shutdown();
+  // Closes the open image, if any; the result is closeImage's.
+  static bool shutdown();
 
   static void setProgressCallback(ImageProgressCallback callback, void* user);
   static void setDebugLogPath(const char16_t* path);
@@ -31,7 +32,10 @@ class VirtualImageManager {
   // until closeImage.
   static int32_t openImage(const char16_t* imagePath, const char16_t* baseImagePath, uint64_t& diskSize,
                            uint32_t& blockSize, const char16_t* masterPassword);
-  static void closeImage();
+  // True when no image is open any more (also when none was). False when the
+  // image lock stayed busy past its bound (a provider call that does not
+  // return): the image is still open and the caller may try again later.
+  static bool closeImage();
   static bool isImageOpen();
 
   // Move bytes at a disk offset; return the bytes moved (0 with no open image).
@@ -40,4 +44,6 @@ class VirtualImageManager {
 
   // Replaces the provider's factory (tests); returns the previous one.
   static ImageFactory swapImageFactory(ImageFactory factory);
+  // Replaces how long a call waits for the image lock (tests); returns the previous bound.
+  static std::chrono::milliseconds swapImageLockWait(std::chrono::milliseconds wait);
 };

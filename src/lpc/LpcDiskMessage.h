@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/LittleEndian.h"
 #include "sys/Ports.h"
 
 // The driver's sector request and the service's reply, in one 50-byte port
@@ -9,6 +10,13 @@
 // result, packed and little-endian, then 8 reserved bytes.
 class LpcDiskMessage {
  public:
+  // The port the driver connects to, the longest message it takes, and the
+  // size of each of the two windows of the driver's view (read data at its
+  // start, write data from the second).
+  static constexpr const char16_t* kPortName = u"\\BaseNamedObjects\\vkvdport32";
+  static constexpr uint32_t kMaxMessageLength = 58;
+  static constexpr uint32_t kWindowSize = 0x100000;
+
   static constexpr uint8_t LPC_OP_READ = 3;
   static constexpr uint8_t LPC_OP_WRITE = 4;
   static constexpr uint8_t LPC_STATUS_OK = 0;
@@ -38,14 +46,8 @@ class LpcDiskMessage {
   void setResult(uint32_t result) { put(kResult, 4, result); }
 
  private:
-  uint64_t get(size_t at, size_t size) const {
-    uint64_t value = 0;
-    for (size_t i = size; i-- > 0;) value = (value << 8) | message_.bytes[at + i];
-    return value;
-  }
-  void put(size_t at, size_t size, uint64_t value) {
-    for (size_t i = 0; i < size; ++i) message_.bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-  }
+  uint64_t get(size_t at, size_t size) const { return readLittleEndian(message_.bytes.data() + at, size); }
+  void put(size_t at, size_t size, uint64_t value) { writeLittleEndian(message_.bytes.data() + at, size, value); }
 
   sys::PortMessage message_;
 };

@@ -2,9 +2,9 @@
 
 #include <chrono>
 
+#include "common/NtStatus.h"
 #include "device/TimerTask.h"
 #include "disk/VirtualImageManager.h"
-#include "sys/NtStatus.h"
 #include "sys/Platform.h"
 
 namespace {
@@ -30,7 +30,8 @@ bool LpcServer::create() {
   readWindow_ = writeWindow_ = nullptr;
   commPortHandle_ = sys::Ports::kNoHandle;
   sys::Ports::Handle port = sys::Ports::kNoHandle;
-  if (!sys::NtStatus::succeeded(sys::platform().ports().createPort(port, kPortName, 0, kMaxMessageLength, 0))) {
+  if (!NtStatus::succeeded(sys::platform().ports().createPort(port, LpcDiskMessage::kPortName, 0,
+                                                              LpcDiskMessage::kMaxMessageLength, 0))) {
     lastError_ = u"LpcServer::create NtCreatePort fail";
     return false;
   }
@@ -47,7 +48,7 @@ int LpcServer::lpc_listen() {
   }
   sys::Ports& ports = sys::platform().ports();
   message_.clear();
-  if (!sys::NtStatus::succeeded(ports.listenPort(port, message_.message()))) {
+  if (!NtStatus::succeeded(ports.listenPort(port, message_.message()))) {
     lastError_ = u"LpcServer::lpc_listen fail NtListenPort";
     return PortGone;
   }
@@ -57,17 +58,17 @@ int LpcServer::lpc_listen() {
   sys::ClientView view;
   const int32_t accepted = ports.acceptConnectPort(comm, message_.message(), accept, view);
   commPortHandle_ = comm;
-  if (!sys::NtStatus::succeeded(accepted) && accept) {
+  if (!NtStatus::succeeded(accepted) && accept) {
     lastError_ = u"LpcServer::lpc_listen fail NtAcceptConnectPort";
     return ConnectionFailed;
   }
-  if (!sys::NtStatus::succeeded(ports.completeConnectPort(comm))) {
+  if (!NtStatus::succeeded(ports.completeConnectPort(comm))) {
     lastError_ = u"LpcServer::lpc_listen fail NtCompleteConnectPort";
     return ConnectionFailed;
   }
   view_ = view;
   readWindow_ = view_.base;
-  writeWindow_ = view_.base ? view_.base + kWindowSize : nullptr;
+  writeWindow_ = view_.base ? view_.base + LpcDiskMessage::kWindowSize : nullptr;
   TimerTask::clearLpcConnectPending();
   return Connected;
 }
@@ -76,7 +77,7 @@ bool LpcServer::handle_request() {
   lastError_.clear();
   sys::Ports& ports = sys::platform().ports();
   const sys::Ports::Handle comm = commPortHandle_.load();
-  if (!sys::NtStatus::succeeded(ports.replyWaitReceivePort(comm, message_.message()))) {
+  if (!NtStatus::succeeded(ports.replyWaitReceivePort(comm, message_.message()))) {
     lastError_ = u"LpcServer::handle_request fail NtReplyWaitReceivePort";
     // Nothing usable arrived; the driver is told that nothing moved.
     message_.setStatus(LpcDiskMessage::LPC_STATUS_FAILED);
@@ -85,7 +86,10 @@ bool LpcServer::handle_request() {
     return false;
   }
   serve();
-  ports.replyPort(comm, message_.message());
+  if (!NtStatus::succeeded(ports.replyPort(comm, message_.message()))) {
+    lastError_ = u"LpcServer::handle_request fail NtReplyPort";  // the driver never got its answer
+    return false;
+  }
   return true;
 }
 
@@ -112,8 +116,8 @@ void LpcServer::serve() {
 // moves nothing.
 bool LpcServer::fitsView(uint8_t op, uint32_t length) const {
   if (!view_.base) return false;
-  if (op == LpcDiskMessage::LPC_OP_READ) return length <= kWindowSize && length <= view_.size;
-  return view_.size >= kWindowSize && length <= view_.size - kWindowSize;
+  if (op == LpcDiskMessage::LPC_OP_READ) return length <= LpcDiskMessage::kWindowSize && length <= view_.size;
+  return view_.size >= LpcDiskMessage::kWindowSize && length <= view_.size - LpcDiskMessage::kWindowSize;
 }
 
 void LpcServer::closePort() { closeHandle(portHandle_); }

@@ -11,15 +11,11 @@
 // The named port over which the virtual-disk driver fetches the disk's
 // sectors: one connection at a time, accepted only while an image is open,
 // one request and one reply per connection. Read data goes to the start of
-// the client's view, write data comes from 1 MiB into it. Only the port
+// the client's view, write data from its second window. Only the port
 // thread calls create, lpc_listen and handle_request; any thread may close
 // the handles to break a blocked wait.
 class LpcServer {
  public:
-  static constexpr const char16_t* kPortName = u"\\BaseNamedObjects\\vkvdport32";
-  static constexpr uint32_t kWindowSize = 0x100000;
-  static constexpr uint32_t kMaxMessageLength = 58;
-
   enum ListenResult { Connected = 0, PortGone = 1, ConnectionFailed = 2 };
 
   LpcServer() = default;

@@ -61,14 +61,16 @@ void LpcThread::stop() {
   stopLocked();
 }
 
-void LpcThread::restart(std::shared_ptr<Impersonator> impersonation) {
+bool LpcThread::restart(std::shared_ptr<Impersonator> impersonation) {
   ScopedLock guard(controlLock_, kControlWait);
   if (!guard.locked()) {
     debugLog(u"LpcThread::restart another start or stop is in progress\n");
-    return;
+    return false;
   }
   stopLocked();
-  if (!startLocked(std::move(impersonation))) debugLog(u"LpcThread::restart failed to start thred\n");
+  if (startLocked(std::move(impersonation))) return true;
+  debugLog(u"LpcThread::restart failed to start thred\n");
+  return false;
 }
 
 bool LpcThread::startLocked(std::shared_ptr<Impersonator> impersonation) {
@@ -120,13 +122,15 @@ void LpcThread::forgetThread() {
 void LpcThread::onStart(Session& session, Impersonator* impersonation) {
   if (impersonation) {
     debugLog(u"LpcThread::onStart try to impersonate thread\n");
-    impersonation->impersonateToUser();
+    if (!impersonation->impersonateToUser()) {
+      debugLog(u"LpcThread::onStart impersonation failed\n");
+      failStart(session);
+      return;
+    }
   }
   if (!onBeforeRun(session)) {
     debugLog(u"LpcThread::onStart onBeforeRun failed\n");
-    // Tell the starter at once instead of letting it wait out its bound.
-    session.failed = true;
-    session.ready.set();
+    failStart(session);
     return;
   }
   session.isRunning = true;
@@ -135,8 +139,14 @@ void LpcThread::onStart(Session& session, Impersonator* impersonation) {
   run(session);
 }
 
+// Tells the starter at once instead of letting it wait out its bound.
+void LpcThread::failStart(Session& session) {
+  session.failed = true;
+  session.ready.set();
+}
+
 bool LpcThread::onBeforeRun(Session& session) {
-  debugLog(u"LpcThread::onBeforeRun port_name=%s\n", LpcServer::kPortName);
+  debugLog(u"LpcThread::onBeforeRun port_name=%s\n", LpcDiskMessage::kPortName);
   if (session.server.create()) return true;
   debugLog(u"LpcThread::onBeforeRun Error:%s\n", session.server.lastError());
   return false;

@@ -22,10 +22,13 @@ class LpcThread {
   LpcThread& operator=(const LpcThread&) = delete;
 
   // True when a thread is already there, or the new one reached its serving
-  // loop. The thread impersonates `impersonation`'s user when one is given.
+  // loop. The thread impersonates `impersonation`'s user when one is given;
+  // when it cannot, it ends without serving and this is false, so that the
+  // driver is never served with the service's own rights in the user's place.
   bool start(std::shared_ptr<Impersonator> impersonation);
   void stop();
-  void restart(std::shared_ptr<Impersonator> impersonation);
+  // Stops the thread and starts a new one; false as start.
+  bool restart(std::shared_ptr<Impersonator> impersonation);
 
   // Stops the process's instance, if there is one.
   static void stopLpcThread();
@@ -38,6 +41,7 @@ class LpcThread {
   void stopLocked();
   void forgetThread();
   static void onStart(Session& session, Impersonator* impersonation);
+  static void failStart(Session& session);
   static bool onBeforeRun(Session& session);
   static int run(Session& session);
 

@@ -67,6 +67,24 @@ bool Impersonator::logonAsComClient() {
   return loggedOn;
 }
 
+bool Impersonator::isLoggedOnAs(const Sid& user) {
+  const ScopedLock lock(impersonationLock(), kLockTimeout);
+  if (!lock.locked()) {
+    debugLog(u"Impersonator::isLoggedOnAs lock timeout\n");
+    return false;
+  }
+  if (token_ == 0) {
+    debugLog(u"Impersonator::isLoggedOnAs no logged user\n");
+    return false;
+  }
+  bool same = false;
+  if (const uint32_t error = sys::platform().tokens().isTokenUser(token_, user, same)) {
+    debugLog(u"Impersonator::isLoggedOnAs GetTokenInformation err=0x%X\n", error);
+    return false;
+  }
+  return same;
+}
+
 bool Impersonator::impersonateToUser() {
   const ScopedLock lock(impersonationLock(), kLockTimeout);
   if (!lock.locked()) {
@@ -75,7 +93,7 @@ bool Impersonator::impersonateToUser() {
   }
   if (token_ == 0) {
     debugLog(u"Impersonator::impersonateToUser no logged user\n");
-    return true;
+    return false;
   }
   sys::Tokens& tokens = sys::platform().tokens();
   if (const uint32_t error = tokens.impersonateLoggedOnUser(token_)) {

@@ -23,8 +23,13 @@ class Impersonator {
   bool logonAsProcess(uint32_t pid);
   // Takes the token of the local client whose call this thread serves.
   bool logonAsComClient();
-  // Makes the calling thread act as the token's user; without a token (no
-  // logon, or a failed one) the thread stays itself and this succeeds.
+  // Whether the token is that of `user` (the user a client's connection
+  // reports), so that a caller can refuse the token of another user's
+  // process. False without a token.
+  bool isLoggedOnAs(const Sid& user);
+  // Makes the calling thread act as the token's user. Without a token (no
+  // logon, or a failed one) this fails: the thread stays itself, and its
+  // caller must not go on as if it acted as the user.
   bool impersonateToUser();
   // Gives the calling thread its own identity back when this object made it
   // impersonate; otherwise changes nothing.

@@ -1,13 +1,12 @@
 #include "security/PrivilegeManager.h"
 
 #include <algorithm>
-#include <atomic>
 #include <new>
 
 #include "common/SecurityDescriptor.h"
+#include "common/WinError.h"
 #include "service/DebugLog.h"
 #include "sys/Platform.h"
-#include "sys/WinError.h"
 
 namespace {
 
@@ -21,37 +20,49 @@ bool isAllowedType(uint8_t type) { return type == 0 || type == 4 || type == 5 ||
 
 uint32_t roundUpTo4(uint32_t size) { return (size + 3) & ~3u; }
 
-std::atomic<bool> backupEnabled{false};
-std::atomic<bool> restoreEnabled{false};
+// What setServicePrivileges did to one privilege of the calling thread:
+// nothing yet, found it enabled already, or enabled it (which a reset undoes).
+enum class Enabled : uint8_t { No, Before, Here };
+
+// Privileges belong to a thread, and so does what was done to them.
+thread_local Enabled backupEnabled = Enabled::No;
+thread_local Enabled restoreEnabled = Enabled::No;
+
+bool switchPrivilege(const std::u16string& name, bool enable, bool& changed) {
+  return sys::platform().security().adjustThreadPrivilege(name, enable, changed) == WinError::Success;
+}
+
+void enablePrivilege(const std::u16string& name, Enabled& enabled, const char16_t* line) {
+  bool changed = false;
+  if (enabled != Enabled::No || !switchPrivilege(name, true, changed)) return;
+  debugLog(line);
+  enabled = changed ? Enabled::Here : Enabled::Before;
+}
+
+void disablePrivilege(const std::u16string& name, Enabled& enabled) {
+  bool changed = false;
+  if (enabled == Enabled::Here && !switchPrivilege(name, false, changed)) return;
+  enabled = Enabled::No;
+}
 
 }  // namespace
 
-bool PrivilegeManager::switchPrivilege(const std::u16string& name, bool enable) {
-  return sys::platform().security().adjustProcessPrivilege(name, enable) == sys::WinError::Success;
-}
-
 bool PrivilegeManager::setServicePrivileges() {
-  if (!backupEnabled && switchPrivilege(kBackupName, true)) {
-    debugLog(u"PrivilegeManager::setServicePrivileges SE_BACKUP_NAME OK \n");
-    backupEnabled = true;
-  }
-  if (!restoreEnabled && switchPrivilege(kRestoreName, true)) {
-    debugLog(u"PrivilegeManager::setServicePrivileges SE_RESTORE_NAME OK \n");
-    restoreEnabled = true;
-  }
+  enablePrivilege(kBackupName, backupEnabled, u"PrivilegeManager::setServicePrivileges SE_BACKUP_NAME OK \n");
+  enablePrivilege(kRestoreName, restoreEnabled, u"PrivilegeManager::setServicePrivileges SE_RESTORE_NAME OK \n");
   return true;
 }
 
 bool PrivilegeManager::resetServicePrivileges() {
-  if (backupEnabled && switchPrivilege(kBackupName, false)) backupEnabled = false;
-  if (restoreEnabled && switchPrivilege(kRestoreName, false)) restoreEnabled = false;
+  disablePrivilege(kBackupName, backupEnabled);
+  disablePrivilege(kRestoreName, restoreEnabled);
   return true;
 }
 
 bool PrivilegeManager::checkImageFileAccess(const std::u16string& path) {
   const uint32_t error = sys::platform().security().tryOpenForReading(path);
-  if (error == sys::WinError::Success) return true;
-  if (error != sys::WinError::AccessDenied) {
+  if (error == WinError::Success) return true;
+  if (error != WinError::AccessDenied) {
     debugLog(u"PrivilegeManager::checkImageFileAccess err=0x%X\n", error);
     return false;
   }
@@ -66,7 +77,7 @@ bool PrivilegeManager::getFileSecurityDescriptor(const std::u16string& path, std
   uint32_t needed = 0;
   uint32_t error = security.getFileSecurity(path, sys::Security::kDaclSecurityInformation, descriptor.data(),
                                             kFirstDescriptorSize, needed);
-  if (error != sys::WinError::Success && needed > descriptor.size()) {
+  if (error != WinError::Success && needed > descriptor.size()) {
     try {
       descriptor.assign(needed, 0);
     } catch (const std::bad_alloc&) {
@@ -75,7 +86,7 @@ bool PrivilegeManager::getFileSecurityDescriptor(const std::u16string& path, std
     }
     error = security.getFileSecurity(path, sys::Security::kDaclSecurityInformation, descriptor.data(), needed, needed);
   }
-  if (error != sys::WinError::Success) {
+  if (error != WinError::Success) {
     debugLog(u"PrivilegeManager::getFileSecurityDescriptor GetFileSecurity err=0x%X\n", error);
     return false;
   }
@@ -91,12 +102,12 @@ bool PrivilegeManager::getACLSizeInfo(const AccessControlList* acl, AccessContro
 bool PrivilegeManager::copyACL(const AccessControlList& source, AccessControlList& target) {
   for (uint32_t i = 0; i < source.aceCount(); ++i) {
     std::span<const uint8_t> ace;
-    if (const uint32_t error = source.getAce(i, ace); error != sys::WinError::Success) {
+    if (const uint32_t error = source.getAce(i, ace); error != WinError::Success) {
       debugLog(u"PrivilegeManager::copyACL GetAce err=0x%X\n", error);
       return false;
     }
     if (const uint32_t error = target.addAce(AccessControlList::kRevision, AccessControlList::kAppend, ace);
-        error != sys::WinError::Success) {
+        error != WinError::Success) {
       debugLog(u"PrivilegeManager::copyACL AddAce err=0x%X\n", error);
       return false;
     }
@@ -110,7 +121,7 @@ bool PrivilegeManager::getPositionForAllowedACE(const AccessControlList* acl, ui
   if (count == 0) return true;
   for (uint32_t i = 0; i < count; ++i) {
     std::span<const uint8_t> ace;
-    if (const uint32_t error = acl->getAce(i, ace); error != sys::WinError::Success) {
+    if (const uint32_t error = acl->getAce(i, ace); error != WinError::Success) {
       debugLog(u"PrivilegeManager::getPositionForAllowedACE GetAce err=0x%X\n", error);
       return false;
     }
@@ -141,12 +152,12 @@ bool PrivilegeManager::addAccessAllowedACE(AccessControlList* acl, uint32_t coun
   }
   AccessControlList scratch;
   if (const uint32_t error = scratch.initialize(roundUpTo4(sid->length() + 16), AccessControlList::kRevision);
-      error != sys::WinError::Success) {
+      error != WinError::Success) {
     debugLog(u"PrivilegeManager::addAccessAllowedACE InitializeAcl err=0x%X\n", error);
     return false;
   }
   if (const uint32_t error = scratch.addAccessAllowedAce(AccessControlList::kRevision, mask, *sid);
-      error != sys::WinError::Success) {
+      error != WinError::Success) {
     debugLog(u"PrivilegeManager::addAccessAllowedACE AddAccessAllowedAce insert err=0x%X\n", error);
     return false;
   }
@@ -156,12 +167,11 @@ bool PrivilegeManager::addAccessAllowedACE(AccessControlList* acl, uint32_t coun
     return false;
   }
   std::span<const uint8_t> ace;
-  if (const uint32_t error = scratch.getAce(0, ace); error != sys::WinError::Success) {
+  if (const uint32_t error = scratch.getAce(0, ace); error != WinError::Success) {
     debugLog(u"PrivilegeManager::addAccessAllowedACE GetAce err=0x%X\n", error);
     return false;
   }
-  if (const uint32_t error = acl->addAce(AccessControlList::kRevision, position, ace);
-      error != sys::WinError::Success) {
+  if (const uint32_t error = acl->addAce(AccessControlList::kRevision, position, ace); error != WinError::Success) {
     debugLog(u"PrivilegeManager::addAccessAllowedACE AddAce err=0x%X\n", error);
     return false;
   }
@@ -179,8 +189,7 @@ bool PrivilegeManager::addReadAccessRight(const std::u16string& path) {
   newDescriptor.initialize(SecurityDescriptor::kRevision);
 
   SecurityDescriptor fileDescriptor;
-  if (const uint32_t error = SecurityDescriptor::fromSelfRelative(bytes, fileDescriptor);
-      error != sys::WinError::Success) {
+  if (const uint32_t error = SecurityDescriptor::fromSelfRelative(bytes, fileDescriptor); error != WinError::Success) {
     debugLog(u"PrivilegeManager::addReadAccessRight GetSecurityDescriptorDacl err=0x%X\n", error);
     return false;
   }
@@ -200,7 +209,7 @@ bool PrivilegeManager::addReadAccessRight(const std::u16string& path) {
   AccessControlList newDacl;
   if (const uint32_t error =
           newDacl.initialize(roundUpTo4(size.bytesInUse + localSystem.length() + 8), AccessControlList::kRevision);
-      error != sys::WinError::Success) {
+      error != WinError::Success) {
     debugLog(u"PrivilegeManager::addReadAccessRight InitializeAcl err=0x%X\n", error);
     return false;
   }
@@ -217,7 +226,7 @@ bool PrivilegeManager::addReadAccessRight(const std::u16string& path) {
   const std::vector<uint8_t> written = newDescriptor.toSelfRelative();
   if (const uint32_t error = sys::platform().security().setFileSecurity(
           path, sys::Security::kDaclSecurityInformation, written.data(), static_cast<uint32_t>(written.size()));
-      error != sys::WinError::Success) {
+      error != WinError::Success) {
     debugLog(u"PrivilegeManager::addReadAccessRight SetFileSecurity err=0x%X\n", error);
     return false;
   }

@@ -11,9 +11,11 @@
 // (possibly impersonating a client) is refused, the service's backup and
 // restore privileges are enabled and LocalSystem gains read access through
 // one access-allowed entry in the file's DACL, placed where the canonical
-// order of entries wants it. The privileges are switched on the process's own
-// token. The two privilege flags are process-wide; everything else lives in
-// one call. Thread-safe.
+// order of entries wants it. The privileges are those of the calling thread
+// only, and what was done to them is kept per thread: a reset undoes what a
+// set enabled on the same thread, no more, and touches no other thread. A
+// thread that impersonates a client keeps the client's rights. Everything
+// else lives in one call. Thread-safe.
 class PrivilegeManager {
  public:
   static bool checkImageFileAccess(const std::u16string& path);
@@ -30,7 +32,4 @@ class PrivilegeManager {
   // entries of `acl`: before the first allowed or flagged one, else at the end.
   static bool getPositionForAllowedACE(const AccessControlList* acl, uint32_t count, uint32_t& position);
   static bool addAccessAllowedACE(AccessControlList* acl, uint32_t count, uint32_t mask, const Sid* sid);
-
- private:
-  static bool switchPrivilege(const std::u16string& name, bool enable);
 };

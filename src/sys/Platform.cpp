@@ -17,8 +17,8 @@ Platform::Platform()
       registry_(&backend::registry()) {}
 
 Platform& platform() {
-  static Platform instance;
-  return instance;
+  static Platform* instance = new Platform;  // never destroyed, like the backends
+  return *instance;
 }
 
 }  // namespace sys

@@ -5,9 +5,9 @@
 
 namespace sys {
 
-// Privileges of the process's own token and the security of files
-// (OpenProcessToken, LookupPrivilegeValueW, AdjustTokenPrivileges; CreateFileW
-// for reading; GetFileSecurityW, SetFileSecurityW). File operations act with
+// Privileges of the calling thread and the security of files
+// (OpenThreadToken, LookupPrivilegeValueW, AdjustTokenPrivileges; CreateFileW
+// for reading; GetFileSecurityW, SetFileSecurityW). Every operation acts with
 // the calling thread's identity, also while it impersonates a client.
 // Results are Win32 errors (0 success).
 class Security {
@@ -16,9 +16,12 @@ class Security {
 
   virtual ~Security() = default;
 
-  // Enables or disables the privilege named `name` ("SeBackupPrivilege") in
-  // the process's token; ERROR_NOT_ALL_ASSIGNED when the token lacks it.
-  virtual uint32_t adjustProcessPrivilege(const std::u16string& name, bool enable) = 0;
+  // Enables or disables the privilege named `name` ("SeBackupPrivilege") for
+  // the calling thread only; no other thread's privileges change. `changed`
+  // tells whether it was in the other state before. ERROR_NOT_ALL_ASSIGNED
+  // when the identity the thread acts with lacks the privilege, as a client
+  // that the thread impersonates normally does.
+  virtual uint32_t adjustThreadPrivilege(const std::u16string& name, bool enable, bool& changed) = 0;
   // Opens `path` for reading (GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING)
   // and closes it at once.
   virtual uint32_t tryOpenForReading(const std::u16string& path) = 0;

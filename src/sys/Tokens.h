@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
+#include "common/Sid.h"
+
 namespace sys {
 
 // Process tokens and the calling thread's impersonation (OpenProcess,
-// OpenProcessToken, ImpersonateLoggedOnUser, RevertToSelf, CloseHandle,
-// GetCurrentThreadId, I_RpcBindingInqLocalClientPID). Results are Win32
-// errors (0 success), the client-pid query's an RPC status.
+// OpenProcessToken, GetTokenInformation with EqualSid, ImpersonateLoggedOnUser,
+// RevertToSelf, CloseHandle, GetCurrentThreadId, I_RpcBindingInqLocalClientPID).
+// Results are Win32 errors (0 success), the client-pid query's an RPC status.
 class Tokens {
  public:
   using Handle = uint64_t;  // 0: none
@@ -18,6 +20,9 @@ class Tokens {
   virtual uint32_t openProcess(uint32_t pid, Handle& process) = 0;
   // The process's primary token, with TOKEN_READ | TOKEN_DUPLICATE.
   virtual uint32_t openProcessToken(Handle process, Handle& token) = 0;
+  // Whether the token's user is `user`, such as the user a client's
+  // connection reports; `same` is false on failure.
+  virtual uint32_t isTokenUser(Handle token, const Sid& user, bool& same) = 0;
   virtual void closeHandle(Handle handle) = 0;
   // Makes the calling thread, and only it, act as the token's user.
   virtual uint32_t impersonateLoggedOnUser(Handle token) = 0;

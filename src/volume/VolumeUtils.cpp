@@ -6,9 +6,9 @@
 
 #include "common/LittleEndian.h"
 #include "common/WideString.h"
+#include "common/WinError.h"
 #include "service/DebugLog.h"
 #include "sys/Platform.h"
-#include "sys/WinError.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ bool VolumeUtils::enumVolumes(std::vector<std::u16string>& volumes) {
   for (uint32_t call = 0; call < kMaxFindNextCalls; ++call) {
     if (system.findNextVolume(search, name.data(), kVolumeNameLength, error)) {
       volumes.emplace_back(wide::untilZero(name));
-    } else if (error == sys::WinError::NoMoreFiles) {
+    } else if (error == WinError::NoMoreFiles) {
       break;
     }
   }
@@ -176,7 +176,7 @@ bool VolumeUtils::getVolumeDrives(const char16_t* volume, std::vector<std::u16st
       appendStrings(names.get(), length, drives);
       break;
     }
-    if (error != sys::WinError::MoreData) break;
+    if (error != WinError::MoreData) break;
     length = needed;
   }
   return !drives.empty();

@@ -123,7 +123,7 @@ mount_partition() {
   expect_eq "$(blkid -p -s LABEL -o value "$part_dev")" "VKBTEST" "file system label"
   local mnt="$work/mnt-$block"
   mkdir -p "$mnt"
-  mount -o ro -t ext4 "$part_dev" "$mnt"
+  mount -o ro,nosuid,nodev -t ext4 "$part_dev" "$mnt"
   mounts+=("$mnt")
   diff -r "$work/files" "$mnt" --exclude=lost+found || fail "the mounted files differ"
   echo "mounted $part_dev: files match"

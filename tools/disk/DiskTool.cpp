@@ -6,7 +6,9 @@
 #include <memory>
 
 #include "common/Guid.h"
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
+#include "disk/ImageResults.h"
 #include "disk/VirtualImageManager.h"
 #include "service/DebugLog.h"
 #include "service/VersionInfo.h"
@@ -21,31 +23,6 @@ const char* const kUsage =
     "IMAGE is a raw volume image, or the first part (NAME.001) of a numbered set.\n";
 
 std::string utf8(const std::u16string& text) { return wide::toUtf8(text); }
-
-const char* openFailure(int32_t result) {
-  switch (result) {
-    case -1: return "the image provider could not make an image instance";
-    case -2: return "the image file does not exist";
-    case -3: return "a part of the numbered image set is missing";
-    case -4: return "the file is not an image of a known format";
-    case -5: return "the image file cannot be read";
-    case -6: return "this image format takes no base image";
-    case -8: return "the image's size or sector size cannot be laid out as a disk";
-    case -10: return "this image format takes no password";
-    case -11: return "the temporary file cannot be used";
-    case -12: return "out of memory";
-    case -13: return "invalid image path";
-    case -16: return "the image is too large";
-    case -17: return "the image instance was already in use";
-    default: return "the image provider failed";
-  }
-}
-
-uint64_t le64(const uint8_t* p) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
 
 bool parseBlockSize(const std::u16string& text, uint32_t& value) {
   if (text.empty() || text.size() > 9) return false;
@@ -154,7 +131,8 @@ int DiskTool::open(const Options& options, uint64_t& diskSize, uint32_t& blockSi
     std::fprintf(stderr,
                  "vkbvd-disk: note: the image is not a whole number of 512-byte sectors; its tail reads as zeros\n");
   } else if (result != 0) {
-    std::fprintf(stderr, "vkbvd-disk: %s: %s (code %d)\n", utf8(options.image).c_str(), openFailure(result), result);
+    std::fprintf(stderr, "vkbvd-disk: %s: %s (code %d)\n", utf8(options.image).c_str(), imageResultText(result),
+                 result);
     return OpenFailed;
   }
   return Success;
@@ -173,14 +151,11 @@ int DiskTool::info(const Options& options) {
     std::fprintf(stderr, "vkbvd-disk: the partition table could not be read back\n");
     return OpenFailed;
   }
-  const uint64_t first = le64(entry.data() + 32);
-  const uint64_t last = le64(entry.data() + 40);
+  const uint64_t first = readLittleEndian(entry.data() + 32, 8);
+  const uint64_t last = readLittleEndian(entry.data() + 40, 8);
   const uint64_t sectors = diskSize / blockSize;
   const uint64_t imageSectors = last - first + 1;
-  std::u16string name;
-  for (size_t i = 56; i + 1 < 128 && (entry[i] | entry[i + 1]); i += 2) {
-    name.push_back(static_cast<char16_t>(entry[i] | entry[i + 1] << 8));
-  }
+  const std::u16string name = readUtf16LittleEndian(entry.data() + 56, 36);
   std::printf("image:                 %s\n", utf8(options.image).c_str());
   std::printf("block size:            %u\n", blockSize);
   std::printf("primary sectors (P):   %llu\n", static_cast<unsigned long long>(first));

@@ -13,54 +13,58 @@
 
 namespace sys::backend {
 
+// Each backend is made on first use and never destroyed: threads that the
+// service abandoned (a driver request past its bound, a probe) may still call
+// it while the process exits.
+
 ModuleInfo& moduleInfo() {
-  static posix::PosixModuleInfo instance;
-  return instance;
+  static auto* instance = new posix::PosixModuleInfo;
+  return *instance;
 }
 
 FileSystem& fileSystem() {
-  static posix::PosixFileSystem instance;
-  return instance;
+  static auto* instance = new posix::PosixFileSystem;
+  return *instance;
 }
 
 Ports& ports() {
-  static posix::PosixPorts instance;
-  return instance;
+  static auto* instance = new posix::PosixPorts;
+  return *instance;
 }
 
 Tokens& tokens() {
-  static posix::PosixTokens instance;
-  return instance;
+  static auto* instance = new posix::PosixTokens;
+  return *instance;
 }
 
 DeviceInterfaces& deviceInterfaces() {
-  static posix::PosixDeviceInterfaces instance;
-  return instance;
+  static auto* instance = new posix::PosixDeviceInterfaces;
+  return *instance;
 }
 
 DeviceIo& deviceIo() {
-  static posix::PosixDeviceIo instance;
-  return instance;
+  static auto* instance = new posix::PosixDeviceIo;
+  return *instance;
 }
 
 Volumes& volumes() {
-  static posix::PosixVolumes instance;
-  return instance;
+  static auto* instance = new posix::PosixVolumes;
+  return *instance;
 }
 
 CommandLine& commandLine() {
-  static posix::PosixCommandLine instance;
-  return instance;
+  static auto* instance = new posix::PosixCommandLine;
+  return *instance;
 }
 
 Security& security() {
-  static posix::PosixSecurity instance;
-  return instance;
+  static auto* instance = new posix::PosixSecurity;
+  return *instance;
 }
 
 Registry& registry() {
-  static posix::PosixRegistry instance;
-  return instance;
+  static auto* instance = new posix::PosixRegistry;
+  return *instance;
 }
 
 }  // namespace sys::backend

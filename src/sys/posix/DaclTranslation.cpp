@@ -5,7 +5,7 @@
 
 #include "common/LittleEndian.h"
 #include "common/SecurityDescriptor.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace sys::posix::dacl_translation {
 namespace {
@@ -86,7 +86,8 @@ std::optional<std::pair<AclEntry::Tag, uint32_t>> entryFor(const Sid& sid, const
 
 }  // namespace
 
-std::vector<uint8_t> descriptorFromEntries(const std::vector<AclEntry>& entries, const FileIdentity& file) {
+uint32_t descriptorFromEntries(const std::vector<AclEntry>& entries, const FileIdentity& file,
+                               std::vector<uint8_t>& descriptor) {
   std::vector<Sid> sids;
   uint32_t size = AccessControlList::kHeaderSize;
   for (const AclEntry& entry : entries) {
@@ -94,13 +95,18 @@ std::vector<uint8_t> descriptorFromEntries(const std::vector<AclEntry>& entries,
     size += 8 + sids.back().length();
   }
   AccessControlList dacl;
-  dacl.initialize(size, AccessControlList::kRevision);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    dacl.addAccessAllowedAce(AccessControlList::kRevision, maskOf(entries[i].permissions), sids[i]);
+  if (const uint32_t error = dacl.initialize(size, AccessControlList::kRevision); error != WinError::Success) {
+    return error;
   }
-  SecurityDescriptor descriptor;
-  descriptor.setDacl(true, &dacl, false);
-  return descriptor.toSelfRelative();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const uint32_t error =
+        dacl.addAccessAllowedAce(AccessControlList::kRevision, maskOf(entries[i].permissions), sids[i]);
+    if (error != WinError::Success) return error;
+  }
+  SecurityDescriptor written;
+  written.setDacl(true, &dacl, false);
+  descriptor = written.toSelfRelative();
+  return WinError::Success;
 }
 
 uint32_t entriesFromDescriptor(std::span<const uint8_t> bytes, const FileIdentity& file,
@@ -120,7 +126,7 @@ uint32_t entriesFromDescriptor(std::span<const uint8_t> bytes, const FileIdentit
       {{Tag::Owner, 0}, 0}, {{Tag::OwningGroup, 0}, 0}, {{Tag::Other, 0}, 0}};
   for (uint32_t i = 0; i < dacl->aceCount(); ++i) {
     std::span<const uint8_t> ace;
-    dacl->getAce(i, ace);
+    if (const uint32_t error = dacl->getAce(i, ace); error != WinError::Success) return error;
     if (ace[0] != AccessControlList::kAccessAllowedAceType || ace[1] != 0 || ace.size() < 8) {
       return WinError::NotSupported;
     }

@@ -38,8 +38,10 @@ struct FileIdentity {
 };
 
 // A self-relative descriptor holding the DACL for `entries` (the mask entry
-// already applied by the caller).
-std::vector<uint8_t> descriptorFromEntries(const std::vector<AclEntry>& entries, const FileIdentity& file);
+// already applied by the caller); ERROR_INVALID_PARAMETER when that DACL
+// would be larger than an ACL can be (0xFFFC bytes).
+uint32_t descriptorFromEntries(const std::vector<AclEntry>& entries, const FileIdentity& file,
+                               std::vector<uint8_t>& descriptor);
 // The ACL entries (no mask) a self-relative descriptor's DACL stands for.
 uint32_t entriesFromDescriptor(std::span<const uint8_t> descriptor, const FileIdentity& file,
                                std::vector<AclEntry>& entries);

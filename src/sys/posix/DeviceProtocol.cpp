@@ -6,11 +6,15 @@
 namespace sys::posix::device_protocol {
 
 std::string interfaceClassDirectory(const Guid& interfaceClass) {
-  return port_protocol::runtimeDirectory() + "/interfaces/" + wide::toUtf8(interfaceClass.toString());
+  return port_protocol::runtimeDirectory() + "/" + interfaceClassSubdirectory(interfaceClass);
+}
+
+std::string interfaceClassSubdirectory(const Guid& interfaceClass) {
+  return "interfaces/" + wide::toUtf8(interfaceClass.toString());
 }
 
 std::string identityFile(const std::string& blockDeviceName) {
-  return port_protocol::runtimeDirectory() + "/identity/" + blockDeviceName;
+  return port_protocol::runtimeDirectory() + "/" + kIdentityDirectory + "/" + blockDeviceName;
 }
 
 }  // namespace sys::posix::device_protocol

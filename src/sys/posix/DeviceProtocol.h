@@ -42,6 +42,11 @@ static_assert(sizeof(ControlRequestHeader) == 16 && sizeof(ControlReplyHeader) =
 
 // <runtime directory>/interfaces/<class GUID>
 std::string interfaceClassDirectory(const Guid& interfaceClass);
+// The same below the runtime directory: interfaces/<class GUID>.
+std::string interfaceClassSubdirectory(const Guid& interfaceClass);
+
+// The directory of the identity files below the runtime directory.
+constexpr const char* kIdentityDirectory = "identity";
 
 // The storage identity of a whole-disk block device the driver presents
 // (e.g. "loop3"): <runtime directory>/identity/<device name>, a text file of

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace sys::posix {
 
@@ -23,6 +23,7 @@ uint32_t winErrorFromErrno(int error) {
     case ENOSPC:
     case EDQUOT: return WinError::DiskFull;
     case ENAMETOOLONG: return WinError::FilenameExceedsRange;
+    case ELOOP: return WinError::CantResolveFilename;  // a link refused on the way
     case EISDIR: return WinError::AccessDenied;
     case EINVAL: return WinError::InvalidParameter;
     case ENOSYS:

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "sys/NtStatus.h"
+#include "common/NtStatus.h"
 #include "sys/posix/PortProtocol.h"
 
 namespace sys::posix {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
 
 namespace sys::posix::port_protocol {
@@ -11,6 +12,10 @@ namespace sys::posix::port_protocol {
 std::string runtimeDirectory() {
   const char* configured = std::getenv("VKBVD_RUNTIME_DIR");
   return configured && *configured ? configured : "/run/vkbvd";
+}
+
+PrivateDirectory openRuntimeDirectory(PrivateDirectory::Missing missing) {
+  return PrivateDirectory(runtimeDirectory(), PrivateDirectory::Readers::OwnerOnly, missing);
 }
 
 std::string socketPath(const std::u16string& portName) {
@@ -28,17 +33,15 @@ std::string socketPath(const std::u16string& portName) {
 }
 
 uint32_t getField32(const PortMessage& message, size_t at) {
-  const auto& b = message.bytes;
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+  return static_cast<uint32_t>(readLittleEndian(message.bytes.data() + at, 4));
 }
 
 void putField32(PortMessage& message, size_t at, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) message.bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  writeLittleEndian(message.bytes.data() + at, 4, value);
 }
 
 void putField16(PortMessage& message, size_t at, uint16_t value) {
-  message.bytes[at] = static_cast<uint8_t>(value);
-  message.bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+  writeLittleEndian(message.bytes.data() + at, 2, value);
 }
 
 }  // namespace sys::posix::port_protocol

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "sys/Ports.h"
+#include "sys/posix/PrivateDirectory.h"
 
 // How a named port is carried over Unix sockets: a SOCK_SEQPACKET socket in
 // the runtime directory; per connection, the client sends its connection
@@ -30,6 +31,10 @@ constexpr uint16_t kConnectionRequestType = 10;
 // The directory of the service's and the driver's sockets: $VKBVD_RUNTIME_DIR,
 // or /run/vkbvd.
 std::string runtimeDirectory();
+
+// The runtime directory, made when missing and `missing` says so, and
+// checked: it is this user's, and no other user may enter it.
+PrivateDirectory openRuntimeDirectory(PrivateDirectory::Missing missing);
 
 // The socket path of a port name ("\BaseNamedObjects\vkvdport32" becomes
 // BaseNamedObjects.vkvdport32 in the runtime directory); empty for a name

@@ -3,13 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/DeviceProtocol.h"
+#include "sys/posix/PortProtocol.h"
 
 namespace sys::posix {
 namespace {
@@ -50,7 +52,7 @@ bool putWide(const std::string& text, uint8_t* at, uint32_t room) {
 
 }  // namespace
 
-DeviceInterfaces::InfoSet PosixDeviceInterfaces::getClassDevs(const Guid& interfaceClass, uint32_t&) {
+DeviceInterfaces::InfoSet PosixDeviceInterfaces::getClassDevs(const Guid& interfaceClass, uint32_t& failure) {
   Set set{interfaceClass, {}};
   if (interfaceClass == GUID_DEVINTERFACE_VOLUME) {
     for (const std::string& name : sortedEntries("/sys/class/block", isPartition)) {
@@ -59,6 +61,12 @@ DeviceInterfaces::InfoSet PosixDeviceInterfaces::getClassDevs(const Guid& interf
       if (!error) set.interfaces.push_back({device.string(), "/dev/" + name});
     }
   } else {
+    // In a runtime directory that others could reach, an interface may be anyone's.
+    const PrivateDirectory runtime = port_protocol::openRuntimeDirectory(PrivateDirectory::Missing::Fail);
+    if (!runtime.valid() && runtime.error() != ENOENT) {
+      failure = WinError::AccessDenied;
+      return kInvalidSet;
+    }
     const fs::path dir = device_protocol::interfaceClassDirectory(interfaceClass);
     for (const std::string& name : sortedEntries(dir, isSocket)) {
       const std::string path = (dir / name).string();

@@ -7,10 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/DeviceProtocol.h"
 #include "sys/posix/ErrnoMapping.h"
 #include "sys/posix/UniqueFd.h"
@@ -24,6 +25,32 @@ namespace {
 // A driver that has not answered by then is taken as not answering.
 constexpr int kReplyWaitMs = 15000;
 
+// Connects without blocking: a driver whose listen queue stays full is
+// retried in short steps until `wait` has passed. Returns 0 or an errno.
+int connectWithin(int fd, const sockaddr_un& address, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return errno;
+    if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Sends one whole message on the non-blocking socket, waiting at most the
+// reply bound for room.
+bool sendWithin(int fd, const std::vector<uint8_t>& message) {
+  for (;;) {
+    const ssize_t sent = send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<size_t>(sent) == message.size();
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return false;
+    pollfd entry{fd, POLLOUT, 0};
+    if (poll(&entry, 1, kReplyWaitMs) <= 0) return false;
+  }
+}
+
 }  // namespace
 
 struct PosixDeviceIo::Connection {
@@ -32,7 +59,7 @@ struct PosixDeviceIo::Connection {
   std::atomic<bool> cancelled{false};
 };
 
-PosixDeviceIo::PosixDeviceIo() = default;
+PosixDeviceIo::PosixDeviceIo(std::chrono::milliseconds connectWait) : connectWait_(connectWait) {}
 
 PosixDeviceIo::~PosixDeviceIo() = default;
 
@@ -43,11 +70,18 @@ DeviceIo::Handle PosixDeviceIo::open(const std::u16string& path, uint32_t& error
     error = WinError::InvalidName;
     return kInvalidHandle;
   }
-  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) {
+    error = winErrorFromErrno(errno);
+    return kInvalidHandle;
+  }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, native.c_str(), native.size() + 1);
-  if (!fd.valid() || connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    error = errno == ECONNREFUSED ? WinError::FileNotFound : winErrorFromErrno(errno);
+  const int failure = connectWithin(fd.get(), address, connectWait_);
+  if (failure != 0) {
+    error = failure == ECONNREFUSED ? WinError::FileNotFound
+            : failure == ETIMEDOUT  ? WinError::Timeout
+                                    : winErrorFromErrno(failure);
     return kInvalidHandle;
   }
   std::lock_guard<std::mutex> guard(mutex_);
@@ -73,8 +107,7 @@ bool PosixDeviceIo::control(Handle device, uint32_t controlCode, const void* inp
   std::vector<uint8_t> request(sizeof(header) + inputSize);
   std::memcpy(request.data(), &header, sizeof(header));
   if (inputSize) std::memcpy(request.data() + sizeof(header), input, inputSize);
-  if (send(connection->fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
+  if (!sendWithin(connection->fd.get(), request)) {
     error = connection->cancelled ? WinError::OperationAborted : WinError::GenFailure;
     return false;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,10 +13,13 @@ namespace sys::posix {
 // socket, and each control request is one message out and one back
 // (DeviceProtocol.h), answered within a bound. Handles are table entries:
 // cancelling or closing one shuts its socket down, which ends a request that
-// another thread waits in; the descriptor goes with the last user.
+// another thread waits in; the descriptor goes with the last user. A driver
+// that does not take a connection within `connectWait` cannot be opened.
 class PosixDeviceIo final : public DeviceIo {
  public:
-  PosixDeviceIo();
+  static constexpr std::chrono::milliseconds kConnectWait{5000};
+
+  explicit PosixDeviceIo(std::chrono::milliseconds connectWait = kConnectWait);
   ~PosixDeviceIo() override;
 
   Handle open(const std::u16string& path, uint32_t& error) override;
@@ -29,6 +33,7 @@ class PosixDeviceIo final : public DeviceIo {
 
   std::shared_ptr<Connection> find(Handle device);
 
+  const std::chrono::milliseconds connectWait_;
   std::mutex mutex_;
   std::map<Handle, std::shared_ptr<Connection>> connections_;
   Handle next_ = 1;

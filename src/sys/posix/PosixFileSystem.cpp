@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 
 namespace sys::posix {

@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
-#include "sys/NtStatus.h"
+#include "common/NtStatus.h"
 #include "sys/posix/PortProtocol.h"
+#include "sys/posix/PosixTokens.h"
 #include "sys/posix/UniqueFd.h"
 
 namespace sys::posix {
@@ -56,34 +57,21 @@ ssize_t receiveWithin(int fd, msghdr& header, int flags, int timeoutMs) {
   return ready > 0 ? recvmsg(fd, &header, flags | MSG_DONTWAIT) : -1;
 }
 
-// Makes the calling thread act as the process itself for file access while
-// it lives: the port belongs to the service, whichever client's user the
-// thread impersonates.
-class ScopedOwnFileIdentity {
- public:
-  ScopedOwnFileIdentity()
-      : uid_(static_cast<uid_t>(syscall(SYS_setfsuid, -1))), gid_(static_cast<gid_t>(syscall(SYS_setfsgid, -1))) {
-    syscall(SYS_setfsgid, getegid());
-    syscall(SYS_setfsuid, geteuid());
+// Takes ownership of every descriptor the message brought, however many and
+// in however many control messages, so that none stays open whatever becomes
+// of the request. A truncated control message still brings those that fit.
+std::vector<UniqueFd> takePassedDescriptors(msghdr& header) {
+  std::vector<UniqueFd> passed;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
+    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int fd = -1;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
+      passed.emplace_back(fd);
+    }
   }
-  ~ScopedOwnFileIdentity() {
-    syscall(SYS_setfsgid, gid_);
-    syscall(SYS_setfsuid, uid_);
-  }
-  ScopedOwnFileIdentity(const ScopedOwnFileIdentity&) = delete;
-  ScopedOwnFileIdentity& operator=(const ScopedOwnFileIdentity&) = delete;
-
- private:
-  uid_t uid_;
-  gid_t gid_;
-};
-
-// The runtime directory exists, belongs to this user and is closed to others.
-bool secureRuntimeDirectory(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  struct stat status {};
-  if (lstat(dir.c_str(), &status) != 0) return false;
-  return S_ISDIR(status.st_mode) && status.st_uid == geteuid() && (status.st_mode & 0007) == 0;
+  return passed;
 }
 
 bool socketIsLive(const sockaddr_un& address) {
@@ -155,7 +143,7 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
   const std::string path = protocol::socketPath(name);
   if (path.empty()) return NtStatus::InvalidParameter;
   ScopedOwnFileIdentity ownIdentity;
-  if (!secureRuntimeDirectory(protocol::runtimeDirectory())) return NtStatus::AccessDenied;
+  if (!protocol::openRuntimeDirectory(PrivateDirectory::Missing::Make).valid()) return NtStatus::AccessDenied;
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return NtStatus::NoMemory;
   sockaddr_un address{};
@@ -225,7 +213,9 @@ bool PosixPorts::peerAllowed(int fd, uint32_t& pid) const {
 }
 
 // One port message with at most one descriptor: a memfd sealed against
-// shrinking, so that the mapping can never lose pages under the service.
+// shrinking, so that the mapping can never lose pages under the service. A
+// request that brings more is refused; every descriptor received but the view
+// kept is closed.
 bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage& message) {
   PortMessage received;
   iovec data{received.bytes.data(), received.bytes.size()};
@@ -236,16 +226,15 @@ bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage&
   header.msg_control = control;
   header.msg_controllen = sizeof(control);
   const ssize_t size = receiveWithin(fd, header, MSG_CMSG_CLOEXEC, kConnectionRequestWaitMs);
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
-      int passed = -1;
-      std::memcpy(&passed, CMSG_DATA(c), sizeof(passed));
-      pending.view = UniqueFd(passed);
-    }
+  if (size < 0) return false;
+  std::vector<UniqueFd> passed = takePassedDescriptors(header);
+  if (size != static_cast<ssize_t>(PortMessage::kSize) || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+      passed.size() > 1) {
+    return false;
   }
-  if (size != static_cast<ssize_t>(PortMessage::kSize) || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) return false;
   message = received;
-  if (!pending.view.valid()) return true;  // a client without a view: every request will fail
+  if (passed.empty()) return true;  // a client without a view: every request will fail
+  pending.view = std::move(passed.front());
   struct stat& status = pending.viewStatus;
   const int seals = fcntl(pending.view.get(), F_GET_SEALS);
   if (fstat(pending.view.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 || !(seals & F_SEAL_SHRINK)) {

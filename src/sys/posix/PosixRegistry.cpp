@@ -15,8 +15,9 @@
 #include <string_view>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
+#include "sys/posix/PrivateDirectory.h"
 
 namespace sys::posix {
 namespace {
@@ -172,17 +173,6 @@ std::string findEntry(int dir, std::string_view name, bool value, uint32_t& erro
   return {};
 }
 
-// Makes each missing directory of a path, owner-only; false with
-// the error when the last one is missing and cannot be made.
-bool makeDirectories(const std::string& path, uint32_t& error) {
-  for (size_t end = path.find('/', 1); end != std::string::npos; end = path.find('/', end + 1)) {
-    mkdir(path.substr(0, end).c_str(), S_IRWXU);
-  }
-  if (mkdir(path.c_str(), S_IRWXU) == 0 || errno == EEXIST) return true;
-  error = winErrorFromErrno(errno);
-  return false;
-}
-
 // Opens the directory `entry` of `dir`, or makes it when `create` is set.
 UniqueFd openSubdirectory(int dir, const std::string& entry, bool create, uint32_t& error) {
   if (create && mkdirat(dir, entry.c_str(), S_IRWXU) == 0) {
@@ -202,14 +192,15 @@ UniqueFd openRootDirectory(Registry::Key root, bool create, uint32_t& error) {
     error = WinError::InvalidHandle;
     return UniqueFd();
   }
-  const std::string store = storeDirectory();
-  if (create && !makeDirectories(store, error)) return UniqueFd();
-  UniqueFd storeDir(open(store.c_str(), kDirectoryFlags));
-  if (!storeDir.valid()) {
-    error = winErrorFromErrno(errno);
+  // The store may be opened to readers (as HKLM\Software is on Windows),
+  // but one that other users could change is not used.
+  const PrivateDirectory store(storeDirectory(), PrivateDirectory::Readers::Everyone,
+                               create ? PrivateDirectory::Missing::Make : PrivateDirectory::Missing::Fail);
+  if (!store.valid()) {
+    error = winErrorFromErrno(store.error());
     return UniqueFd();
   }
-  return openSubdirectory(storeDir.get(), name, create, error);
+  return openSubdirectory(store.fd(), name, create, error);
 }
 
 // The parts of a sub-key path; an empty path is the key itself.

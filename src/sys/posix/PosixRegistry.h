@@ -12,7 +12,8 @@
 namespace sys::posix {
 
 // The registry on Linux: a store of files in the service's state directory,
-// $VKBVD_STATE_DIR/registry or /var/lib/vkbvd/registry, owner-only. A root is
+// $VKBVD_STATE_DIR/registry or /var/lib/vkbvd/registry, made owner-only and
+// not used when another user could change it (PrivateDirectory). A root is
 // a top directory ("HKEY_LOCAL_MACHINE"), a key a directory nested as its
 // path, a value a text file "<name>.value" in its key's directory:
 //

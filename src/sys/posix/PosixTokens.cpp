@@ -1,6 +1,7 @@
 #include "sys/posix/PosixTokens.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -8,10 +9,11 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <iterator>
 #include <optional>
 #include <string>
 
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 #include "sys/posix/ScopedCallContext.h"
 
@@ -20,6 +22,8 @@ namespace {
 
 constexpr size_t kMaxStatusSize = 1 << 20;       // far above the status of a process with the most groups
 constexpr gid_t kNoId = static_cast<gid_t>(-1);  // "leave unchanged" to the kernel, never an id
+constexpr uint64_t kUnixAuthority = 22;
+constexpr uint32_t kUnixUserRid = 1;
 
 // The identity calls that act on the calling thread only: glibc's wrappers
 // change every thread of the process. On 32-bit x86 the plain calls take
@@ -88,6 +92,45 @@ uint32_t setThreadIdentity(const Identity& identity) {
   return gidTaken && uidTaken ? WinError::Success : WinError::AccessDenied;
 }
 
+// A thread's capability sets, as capget and capset take them.
+struct CapabilitySets {
+  __user_cap_data_struct words[_LINUX_CAPABILITY_U32S_3] = {};
+};
+
+// What changing the file identity to another user's takes (both in the first word).
+constexpr uint32_t kIdentityCapabilities = (1u << CAP_SETUID) | (1u << CAP_SETGID);
+
+// The capabilities the calling thread had before it began to act as a client;
+// none while it acts as itself. Linux keeps capabilities per thread.
+thread_local std::optional<CapabilitySets> capabilitiesOfSelf;
+
+uint32_t readCapabilities(CapabilitySets& sets) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, static_cast<int>(gettid())};
+  return syscall(SYS_capget, &header, sets.words) == 0 ? WinError::Success : winErrorFromErrno(errno);
+}
+
+uint32_t writeCapabilities(const CapabilitySets& sets) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, static_cast<int>(gettid())};
+  return syscall(SYS_capset, &header, sets.words) == 0 ? WinError::Success : winErrorFromErrno(errno);
+}
+
+// `sets` with nothing in effect but those of `kept` that were.
+CapabilitySets effectiveOnly(CapabilitySets sets, uint32_t kept) {
+  sets.words[0].effective &= kept;
+  for (size_t i = 1; i < std::size(sets.words); ++i) sets.words[i].effective = 0;
+  return sets;
+}
+
+// Gives the calling thread `identity`, then the capabilities `after`. The
+// change runs with only those of the thread's own capabilities that it takes.
+uint32_t switchIdentity(const Identity& identity, const CapabilitySets& own, const CapabilitySets& after) {
+  // May fail where capabilities cannot be changed; whether the thread had
+  // enough shows in the ids the kernel takes.
+  writeCapabilities(effectiveOnly(own, kIdentityCapabilities));
+  const uint32_t error = setThreadIdentity(identity);
+  return error != WinError::Success ? error : writeCapabilities(after);
+}
+
 }  // namespace
 
 bool parseProcessStatus(std::string_view text, Identity& identity) {
@@ -107,6 +150,8 @@ bool parseProcessStatus(std::string_view text, Identity& identity) {
   identity = Identity{uids->front(), gids->front(), std::move(*groups)};
   return true;
 }
+
+Sid userSid(uid_t uid) { return uid == geteuid() ? Sid::localSystem() : Sid(kUnixAuthority, {kUnixUserRid, uid}); }
 
 PosixTokens::PosixTokens() : ownGroups_(threadGroups()) {}
 
@@ -130,6 +175,14 @@ uint32_t PosixTokens::openProcessToken(Handle process, Handle& token) {
   return WinError::Success;
 }
 
+uint32_t PosixTokens::isTokenUser(Handle token, const Sid& user, bool& same) {
+  same = false;
+  Identity identity;
+  if (const uint32_t error = findIdentity(token, identity)) return error;
+  same = userSid(identity.uid) == user;
+  return WinError::Success;
+}
+
 void PosixTokens::closeHandle(Handle handle) {
   const std::lock_guard lock(mutex_);
   objects_.erase(handle);
@@ -137,18 +190,28 @@ void PosixTokens::closeHandle(Handle handle) {
 
 uint32_t PosixTokens::impersonateLoggedOnUser(Handle token) {
   Identity identity;
-  {
-    const std::lock_guard lock(mutex_);
-    const auto found = objects_.find(token);
-    if (found == objects_.end() || !std::holds_alternative<Identity>(found->second)) return WinError::InvalidHandle;
-    identity = std::get<Identity>(found->second);
+  if (const uint32_t error = findIdentity(token, identity)) return error;
+  if (!capabilitiesOfSelf) {
+    CapabilitySets own;
+    if (const uint32_t error = readCapabilities(own)) return error;
+    capabilitiesOfSelf = own;
   }
-  const uint32_t error = setThreadIdentity(identity);
-  if (error != WinError::Success) setThreadIdentity(ownIdentity());  // never leave the thread half switched
+  const uint32_t error = switchIdentity(identity, *capabilitiesOfSelf, effectiveOnly(*capabilitiesOfSelf, 0));
+  // Never leave the thread half switched, nor acting as the client with capabilities.
+  if (error != WinError::Success) revertToSelf();
   return error;
 }
 
-uint32_t PosixTokens::revertToSelf() { return setThreadIdentity(ownIdentity()); }
+uint32_t PosixTokens::revertToSelf() {
+  if (!capabilitiesOfSelf) return setThreadIdentity(ownIdentity());
+  const uint32_t error = switchIdentity(ownIdentity(), *capabilitiesOfSelf, *capabilitiesOfSelf);
+  if (error != WinError::Success) {
+    writeCapabilities(effectiveOnly(*capabilitiesOfSelf, 0));  // it may still act as the client
+    return error;
+  }
+  capabilitiesOfSelf.reset();
+  return WinError::Success;
+}
 
 uint32_t PosixTokens::currentThreadId() { return static_cast<uint32_t>(gettid()); }
 
@@ -162,6 +225,14 @@ PosixTokens::Handle PosixTokens::add(Object object) {
   const Handle handle = next_++;
   objects_.emplace(handle, std::move(object));
   return handle;
+}
+
+uint32_t PosixTokens::findIdentity(Handle token, Identity& identity) {
+  const std::lock_guard lock(mutex_);
+  const auto found = objects_.find(token);
+  if (found == objects_.end() || !std::holds_alternative<Identity>(found->second)) return WinError::InvalidHandle;
+  identity = std::get<Identity>(found->second);
+  return WinError::Success;
 }
 
 Identity PosixTokens::ownIdentity() const { return Identity{geteuid(), getegid(), ownGroups_}; }
@@ -181,6 +252,23 @@ uint32_t PosixTokens::readStatus(Handle process, std::string& status) {
     status.append(chunk, static_cast<size_t>(got));
   }
   return WinError::InvalidData;
+}
+
+// The process's own ids take no capability (for root, the kernel puts the
+// file capabilities the thread is permitted back in effect meanwhile).
+ScopedOwnFileIdentity::ScopedOwnFileIdentity()
+    : uid_(static_cast<uid_t>(syscall(kSetfsuid, kNoId))), gid_(static_cast<gid_t>(syscall(kSetfsgid, kNoId))) {
+  syscall(kSetfsgid, getegid());
+  syscall(kSetfsuid, geteuid());
+}
+
+ScopedOwnFileIdentity::~ScopedOwnFileIdentity() {
+  // A thread acting as a client has no capabilities in effect, and the
+  // client's ids take some: they are in effect for the change only.
+  if (capabilitiesOfSelf) writeCapabilities(effectiveOnly(*capabilitiesOfSelf, kIdentityCapabilities));
+  syscall(kSetfsgid, gid_);
+  syscall(kSetfsuid, uid_);
+  if (capabilitiesOfSelf) writeCapabilities(effectiveOnly(*capabilitiesOfSelf, 0));
 }
 
 }  // namespace sys::posix

@@ -29,18 +29,30 @@ struct Identity {
 // "Uid:", "Gid:" and "Groups:" lines appears once and is well formed.
 bool parseProcessStatus(std::string_view text, Identity& identity);
 
+// How a Linux user is named as a token's user: the service's own account is
+// LocalSystem (S-1-5-18), as file DACLs show it, any other uid S-1-22-1-UID.
+// The user a client's connection reports (its peer uid) is named the same way.
+Sid userSid(uid_t uid);
+
 // Tokens of Linux processes. A process handle holds the process's /proc
 // directory open, so that it keeps naming that process even when its pid is
 // reused; a token handle holds the identity read from it. Impersonation sets
 // the file-system uid and gid and the groups of the calling thread only,
 // which lets a privileged process (CAP_SETUID, CAP_SETGID) open files as
 // another user on one thread while its other threads go on as themselves.
+// While the thread acts as a client none of its capabilities is in effect
+// (the kernel would clear only the file ones, and others such as
+// CAP_SYS_PTRACE reach files through /proc/PID/cwd); reverting gives it back
+// exactly the capabilities it had before.
 class PosixTokens final : public Tokens {
  public:
   PosixTokens();
 
   uint32_t openProcess(uint32_t pid, Handle& process) override;
   uint32_t openProcessToken(Handle process, Handle& token) override;
+  // Compares the token's real uid, the one the thread acts as when it
+  // impersonates the token.
+  uint32_t isTokenUser(Handle token, const Sid& user, bool& same) override;
   void closeHandle(Handle handle) override;
   uint32_t impersonateLoggedOnUser(Handle token) override;
   uint32_t revertToSelf() override;
@@ -53,6 +65,8 @@ class PosixTokens final : public Tokens {
   using Object = std::variant<UniqueFd, Identity>;
 
   Handle add(Object object);
+  // The identity a token handle holds.
+  uint32_t findIdentity(Handle token, Identity& identity);
   Identity ownIdentity() const;
   // The text of the process's /proc/PID/status.
   uint32_t readStatus(Handle process, std::string& status);
@@ -62,6 +76,22 @@ class PosixTokens final : public Tokens {
   std::mutex mutex_;  // guards the table
   std::map<Handle, Object> objects_;
   Handle next_ = 1;
+};
+
+// Makes the calling thread open files as the process itself while it lives,
+// whichever client it acts as: for what the service keeps for itself, such as
+// the port's socket. Afterwards the thread acts as before, as a client with no
+// capabilities in effect if it was one. Its groups stay as they are.
+class ScopedOwnFileIdentity {
+ public:
+  ScopedOwnFileIdentity();
+  ~ScopedOwnFileIdentity();
+  ScopedOwnFileIdentity(const ScopedOwnFileIdentity&) = delete;
+  ScopedOwnFileIdentity& operator=(const ScopedOwnFileIdentity&) = delete;
+
+ private:
+  uid_t uid_;
+  gid_t gid_;
 };
 
 }  // namespace sys::posix

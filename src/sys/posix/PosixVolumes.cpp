@@ -15,10 +15,12 @@
 #include <system_error>
 
 #include "common/Guid.h"
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 #include "sys/posix/DeviceProtocol.h"
 #include "sys/posix/ErrnoMapping.h"
+#include "sys/posix/MountInfo.h"
 #include "sys/posix/PortProtocol.h"
 
 namespace sys::posix {
@@ -170,21 +172,6 @@ std::u16string multiString(const std::vector<std::u16string>& strings) {
   return joined;
 }
 
-// A mount info field with its octal escapes ("\040" for a blank) decoded.
-std::string unescape(std::string_view field) {
-  std::string text;
-  for (size_t i = 0; i < field.size(); ++i) {
-    const auto isOctal = [&](size_t at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
-    if (field[i] == '\\' && isOctal(i + 1) && isOctal(i + 2) && isOctal(i + 3) && field[i + 1] <= '3') {
-      text += static_cast<char>((field[i + 1] - '0') << 6 | (field[i + 2] - '0') << 3 | (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      text += field[i];
-    }
-  }
-  return text;
-}
-
 // The places where the root of block device `number` is mounted, each with a
 // trailing '/', in mount order.
 std::vector<std::u16string> mountPoints(const DeviceNumber& number) {
@@ -196,10 +183,10 @@ std::vector<std::u16string> mountPoints(const DeviceNumber& number) {
     std::string id, parent, device, root, mountPoint;
     DeviceNumber mounted;
     if (!(fields >> id >> parent >> device >> root >> mountPoint) || !parseDeviceNumber(device, mounted) ||
-        mounted != number || unescape(root) != "/") {
+        mounted != number || unescapeMountField(root) != "/") {
       continue;
     }
-    std::string point = unescape(mountPoint);
+    std::string point = unescapeMountField(mountPoint);
     if (point.empty() || point.back() != '/') point += '/';
     points.push_back(wide::fromUtf8(point));
   }
@@ -255,13 +242,10 @@ uint32_t diskIdentity(const fs::path& disk, StorageIdentity& identity) {
   return WinError::Success;
 }
 
-void put32(std::vector<uint8_t>& bytes, size_t at, size_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
+void put32(std::vector<uint8_t>& bytes, size_t at, size_t value) { writeLittleEndian(bytes.data() + at, 4, value); }
 
 uint32_t get32(const void* bytes, size_t at) {
-  const auto* b = static_cast<const uint8_t*>(bytes) + at;
-  return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+  return static_cast<uint32_t>(readLittleEndian(static_cast<const uint8_t*>(bytes) + at, 4));
 }
 
 void appendField(std::vector<uint8_t>& bytes, size_t offsetAt, const std::optional<std::string>& value) {

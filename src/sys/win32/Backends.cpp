@@ -13,54 +13,58 @@
 
 namespace sys::backend {
 
+// Each backend is made on first use and never destroyed: threads that the
+// service abandoned (a driver request past its bound, a probe) may still call
+// it while the process exits.
+
 ModuleInfo& moduleInfo() {
-  static win32::Win32ModuleInfo instance;
-  return instance;
+  static auto* instance = new win32::Win32ModuleInfo;
+  return *instance;
 }
 
 FileSystem& fileSystem() {
-  static win32::Win32FileSystem instance;
-  return instance;
+  static auto* instance = new win32::Win32FileSystem;
+  return *instance;
 }
 
 Ports& ports() {
-  static win32::Win32Ports instance;
-  return instance;
+  static auto* instance = new win32::Win32Ports;
+  return *instance;
 }
 
 Tokens& tokens() {
-  static win32::Win32Tokens instance;
-  return instance;
+  static auto* instance = new win32::Win32Tokens;
+  return *instance;
 }
 
 DeviceInterfaces& deviceInterfaces() {
-  static win32::Win32DeviceInterfaces instance;
-  return instance;
+  static auto* instance = new win32::Win32DeviceInterfaces;
+  return *instance;
 }
 
 DeviceIo& deviceIo() {
-  static win32::Win32DeviceIo instance;
-  return instance;
+  static auto* instance = new win32::Win32DeviceIo;
+  return *instance;
 }
 
 Volumes& volumes() {
-  static win32::Win32Volumes instance;
-  return instance;
+  static auto* instance = new win32::Win32Volumes;
+  return *instance;
 }
 
 CommandLine& commandLine() {
-  static win32::Win32CommandLine instance;
-  return instance;
+  static auto* instance = new win32::Win32CommandLine;
+  return *instance;
 }
 
 Security& security() {
-  static win32::Win32Security instance;
-  return instance;
+  static auto* instance = new win32::Win32Security;
+  return *instance;
 }
 
 Registry& registry() {
-  static win32::Win32Registry instance;
-  return instance;
+  static auto* instance = new win32::Win32Registry;
+  return *instance;
 }
 
 }  // namespace sys::backend

@@ -5,7 +5,7 @@
 #include <sddl.h>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace sys::win32 {
 namespace {

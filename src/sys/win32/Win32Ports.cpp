@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/NtStatus.h"
 #include "common/WideString.h"
-#include "sys/NtStatus.h"
 
 namespace sys::win32 {
 namespace {

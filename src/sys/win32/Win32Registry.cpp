@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/WideString.h"
-#include "sys/WinError.h"
+#include "common/WinError.h"
 
 namespace sys::win32 {
 namespace {

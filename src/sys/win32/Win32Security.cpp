@@ -5,23 +5,39 @@
 #include "common/WideString.h"
 
 namespace sys::win32 {
+namespace {
 
-uint32_t Win32Security::adjustProcessPrivilege(const std::u16string& name, bool enable) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return GetLastError();
+constexpr DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+
+// The token the calling thread acts with, made its own first when it has none.
+uint32_t openThreadToken(HANDLE& token) {
+  if (OpenThreadToken(GetCurrentThread(), kTokenAccess, TRUE, &token)) return ERROR_SUCCESS;
+  if (GetLastError() != ERROR_NO_TOKEN) return GetLastError();
+  if (!ImpersonateSelf(SecurityImpersonation)) return GetLastError();
+  return OpenThreadToken(GetCurrentThread(), kTokenAccess, TRUE, &token) ? ERROR_SUCCESS : GetLastError();
+}
+
+}  // namespace
+
+uint32_t Win32Security::adjustThreadPrivilege(const std::u16string& name, bool enable, bool& changed) {
+  changed = false;
   TOKEN_PRIVILEGES privileges{};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-  uint32_t error = ERROR_SUCCESS;
   if (!LookupPrivilegeValueW(nullptr, wide::toWchar(name).c_str(), &privileges.Privileges[0].Luid)) {
-    error = GetLastError();
-  } else if (!AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, nullptr, nullptr)) {
-    error = GetLastError();
-  } else {
-    error = GetLastError();  // ERROR_NOT_ALL_ASSIGNED when the token lacks the privilege
+    return GetLastError();
   }
+  HANDLE token = nullptr;
+  if (const uint32_t error = openThreadToken(token); error != ERROR_SUCCESS) return error;
+  // The system lists the privilege in the previous state only when it changed; Wine lists it always.
+  TOKEN_PRIVILEGES previous{};
+  DWORD previousSize = 0;
+  const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, &previous, &previousSize);
+  const uint32_t error = GetLastError();  // ERROR_NOT_ALL_ASSIGNED when the token lacks the privilege
   CloseHandle(token);
-  return error;
+  if (!adjusted || error != ERROR_SUCCESS) return error;
+  changed = previous.PrivilegeCount == 1 && ((previous.Privileges[0].Attributes & SE_PRIVILEGE_ENABLED) != 0) != enable;
+  return ERROR_SUCCESS;
 }
 
 uint32_t Win32Security::tryOpenForReading(const std::u16string& path) {

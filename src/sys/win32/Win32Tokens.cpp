@@ -5,7 +5,9 @@
 #include <rpc.h>
 #include <rpcdcep.h>
 
-#include "sys/WinError.h"
+#include <vector>
+
+#include "common/WinError.h"
 
 namespace sys::win32 {
 namespace {
@@ -29,6 +31,20 @@ uint32_t Win32Tokens::openProcessToken(Handle process, Handle& token) {
     return GetLastError();
   }
   token = fromHandle(opened);
+  return WinError::Success;
+}
+
+uint32_t Win32Tokens::isTokenUser(Handle token, const Sid& user, bool& same) {
+  same = false;
+  DWORD needed = 0;
+  if (!GetTokenInformation(toHandle(token), TokenUser, nullptr, 0, &needed) &&
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return GetLastError();
+  }
+  std::vector<uint8_t> information(needed);  // a TOKEN_USER and the SID it points into
+  if (!GetTokenInformation(toHandle(token), TokenUser, information.data(), needed, &needed)) return GetLastError();
+  std::vector<uint8_t> expected = user.bytes();
+  same = EqualSid(reinterpret_cast<const TOKEN_USER*>(information.data())->User.Sid, expected.data()) != FALSE;
   return WinError::Success;
 }
 

@@ -10,6 +10,7 @@ class Win32Tokens final : public Tokens {
  public:
   uint32_t openProcess(uint32_t pid, Handle& process) override;
   uint32_t openProcessToken(Handle process, Handle& token) override;
+  uint32_t isTokenUser(Handle token, const Sid& user, bool& same) override;
   void closeHandle(Handle handle) override;
   uint32_t impersonateLoggedOnUser(Handle token) override;
   uint32_t revertToSelf() override;

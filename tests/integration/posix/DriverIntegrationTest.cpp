@@ -152,7 +152,8 @@ TEST_F(DriverIntegrationTest, MountsTheVolumeThroughTheDriverAndRemovesItAgain) 
   const std::string partition = partitionDevice();
   ASSERT_FALSE(partition.empty()) << readText(dir_.path() / "vkvd.log");
   std::filesystem::create_directories(mountPoint());
-  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY, nullptr), 0) << strerror(errno);
+  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr), 0)
+      << strerror(errno);
   mounted_ = true;
   EXPECT_TRUE(run("diff -r --exclude=lost+found " + files_.string() + " " + mountPoint().string()));
   ASSERT_EQ(umount2(mountPoint().c_str(), 0), 0);
@@ -209,7 +210,8 @@ TEST_F(DriverIntegrationTest, TheVolumeUtilitiesFindTheDriversVolume) {
   EXPECT_FALSE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
   EXPECT_TRUE(drives.empty());
   std::filesystem::create_directories(mountPoint());
-  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY, nullptr), 0) << strerror(errno);
+  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr), 0)
+      << strerror(errno);
   mounted_ = true;
   ASSERT_TRUE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
   EXPECT_EQ(drives, std::vector<std::u16string>{mountPoint().u16string() + u"/"});

@@ -19,7 +19,6 @@
 #include "common/Thread.h"
 #include "disk/VirtualImageManager.h"
 #include "lpc/LpcDiskMessage.h"
-#include "lpc/LpcServer.h"
 #include "lpc/LpcThread.h"
 #include "security/Impersonator.h"
 #include "security/posix/ChildProcess.h"
@@ -77,8 +76,8 @@ class ImpersonatedPortTest : public ::testing::Test {
   }
 
   LpcDiskMessage readThroughThePort(uint64_t offset) {
-    sys::posix::PortClient client(LpcServer::kPortName);
-    EXPECT_TRUE(client.createView(2 * LpcServer::kWindowSize));
+    sys::posix::PortClient client(LpcDiskMessage::kPortName);
+    EXPECT_TRUE(client.createView(2 * LpcDiskMessage::kWindowSize));
     LpcDiskMessage message;
     message.setOp(LpcDiskMessage::LPC_OP_READ);
     message.setOffset(offset);

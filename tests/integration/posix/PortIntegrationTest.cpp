@@ -1,7 +1,6 @@
 // The sector port for real: Unix sockets, a shared memfd view, a real image,
 // the port thread, and the driver's side in another process (vkbvd-port).
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -16,7 +15,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "lpc/LpcDiskMessage.h"
 #include "lpc/LpcServer.h"
 #include "lpc/LpcThread.h"
+#include "support/ExecAs.h"
 #include "support/TempDir.h"
 #include "sys/posix/PortProtocol.h"
 #include "sys/posix/UniqueFd.h"
@@ -57,12 +59,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, int uid = -1) {
   const pid_t child = fork();
   if (child == 0) {
     dup2(writeEnd.get(), STDOUT_FILENO);
-    if (uid >= 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
-      _exit(120);
-    }
-    execv(argv[0], argv.data());
-    _exit(121);
+    execAs(argv.data(), uid);
   }
   writeEnd.reset();
   ToolRun run;
@@ -103,7 +100,7 @@ class PortIntegrationTest : public ::testing::Test {
     unsetenv("VKBVD_RUNTIME_DIR");
   }
 
-  std::string socketPath() const { return sys::posix::port_protocol::socketPath(LpcServer::kPortName); }
+  std::string socketPath() const { return sys::posix::port_protocol::socketPath(LpcDiskMessage::kPortName); }
 
   TempDir dir_;
   std::filesystem::path runtimeDir_;
@@ -124,27 +121,30 @@ class RawClient {
 
   bool connected() const { return connected_; }
 
+  static constexpr size_t kMostPassed = 3;
+
   // Sends a connection request of `size` bytes with a view of `viewSize`
-  // bytes (sealed against shrinking when `sealed`).
-  bool handOver(size_t size, uint32_t viewSize, bool sealed) {
+  // bytes (sealed against shrinking when `sealed`), passed `passed` times.
+  bool handOver(size_t size, uint32_t viewSize, bool sealed, size_t passed = 1) {
+    if (passed == 0 || passed > kMostPassed) return false;
     view_ = UniqueFd(memfd_create("test-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (ftruncate(view_.get(), viewSize) != 0) return false;
     if (sealed && fcntl(view_.get(), F_ADD_SEALS, F_SEAL_SHRINK) != 0) return false;
     std::vector<uint8_t> request(size, 0);
     if (size >= 24) std::memcpy(request.data() + 20, &viewSize, 4);
     iovec data{request.data(), request.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(kMostPassed * sizeof(int))] = {};
     msghdr header{};
     header.msg_iov = &data;
     header.msg_iovlen = 1;
     header.msg_control = control;
-    header.msg_controllen = sizeof(control);
+    header.msg_controllen = CMSG_SPACE(passed * sizeof(int));
     cmsghdr* c = CMSG_FIRSTHDR(&header);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
+    c->cmsg_len = CMSG_LEN(passed * sizeof(int));
     const int fd = view_.get();
-    std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
+    for (size_t i = 0; i < passed; ++i) std::memcpy(CMSG_DATA(c) + i * sizeof(int), &fd, sizeof(fd));
     return sendmsg(fd_.get(), &header, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   }
 
@@ -172,6 +172,18 @@ class RawClient {
   UniqueFd view_;
   bool connected_ = false;
 };
+
+std::filesystem::path makeDirectory(const std::filesystem::path& path, mode_t mode) {
+  mkdir(path.c_str(), mode);
+  chmod(path.c_str(), mode);
+  return path;
+}
+
+// The descriptors this process holds (the listing's own included).
+size_t openDescriptorCount() {
+  const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+}
 
 }  // namespace
 
@@ -208,7 +220,7 @@ TEST_F(PortIntegrationTest, WriteIsReadBackAndTheImageFileStaysAsItWas) {
 TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
   RawClient client(socketPath());
   ASSERT_TRUE(client.connected());
-  ASSERT_TRUE(client.handOver(50, 2 * LpcServer::kWindowSize, true));
+  ASSERT_TRUE(client.handOver(50, 2 * LpcDiskMessage::kWindowSize, true));
   LpcDiskMessage request;
   request.setOp(LpcDiskMessage::LPC_OP_READ);
   request.setLength(512);
@@ -225,7 +237,7 @@ TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
 TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
   {
     RawClient shortRequest(socketPath());
-    ASSERT_TRUE(shortRequest.handOver(50, 2 * LpcServer::kWindowSize, true));
+    ASSERT_TRUE(shortRequest.handOver(50, 2 * LpcDiskMessage::kWindowSize, true));
     const std::vector<uint8_t> bytes(49, 3);
     ASSERT_TRUE(shortRequest.send(bytes.data(), bytes.size()));
     LpcDiskMessage reply;
@@ -235,16 +247,55 @@ TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
   }
   {
     RawClient unsealed(socketPath());
-    ASSERT_TRUE(unsealed.handOver(50, 2 * LpcServer::kWindowSize, false));
+    ASSERT_TRUE(unsealed.handOver(50, 2 * LpcDiskMessage::kWindowSize, false));
     EXPECT_LE(unsealed.readSectorZero(), 0) << "a view that could shrink is refused";
   }
   {
     RawClient wrongSize(socketPath());
-    ASSERT_TRUE(wrongSize.handOver(60, 2 * LpcServer::kWindowSize, true));
+    ASSERT_TRUE(wrongSize.handOver(60, 2 * LpcDiskMessage::kWindowSize, true));
     EXPECT_LE(wrongSize.readSectorZero(), 0) << "a connection request of the wrong size is refused";
   }
   // The port still serves afterwards.
   EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
+}
+
+// The service keeps the one view it maps and closes every other descriptor a
+// connection request passes, also of a request it refuses.
+TEST_F(PortIntegrationTest, PassedDescriptorsAreNotLeftOpen) {
+  struct Case {
+    const char* name;
+    size_t size;
+    size_t passed;
+    bool answered;
+  };
+  const Case cases[] = {
+      {"one view", 50, 1, true},
+      {"two descriptors", 50, 2, false},
+      {"three descriptors, more than the service takes in", 50, 3, false},
+      {"one view, a request of the wrong size", 60, 1, false},
+      {"three descriptors, a request of the wrong size", 60, 3, false},
+  };
+  // Once the service has refused a connection, it has let go of every earlier one.
+  const auto refusedConnection = [this] {
+    RawClient client(socketPath());
+    ASSERT_TRUE(client.handOver(60, 2 * LpcDiskMessage::kWindowSize, true));
+    ASSERT_LE(client.readSectorZero(), 0);
+  };
+  ASSERT_NO_FATAL_FAILURE(refusedConnection());
+  const size_t before = openDescriptorCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int answered = 0;
+    for (int i = 0; i < 100; ++i) {
+      RawClient client(socketPath());
+      ASSERT_TRUE(client.handOver(c.size, 2 * LpcDiskMessage::kWindowSize, true, c.passed));
+      if (client.readSectorZero() == 50) ++answered;
+    }
+    EXPECT_EQ(answered, c.answered ? 100 : 0);
+    ASSERT_NO_FATAL_FAILURE(refusedConnection());
+    EXPECT_EQ(openDescriptorCount(), before);
+  }
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n") << "the port still serves";
 }
 
 TEST_F(PortIntegrationTest, OnlyAllowedUsersConnect) {
@@ -282,9 +333,46 @@ TEST_F(PortIntegrationTest, ALeftOverSocketFileDoesNotBlockTheName) {
   EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n");
 }
 
-TEST_F(PortIntegrationTest, AnOpenRuntimeDirectoryIsRefused) {
+// The port is made only in a runtime directory that no other user can
+// enter, change or replace.
+TEST_F(PortIntegrationTest, ARuntimeDirectoryOthersCouldReachOrChangeIsRefused) {
   thread_.stop();
-  chmod(runtimeDir_.c_str(), 0777);
-  LpcServer server;
-  EXPECT_FALSE(server.create());
+  struct Case {
+    const char* name;
+    bool needsRoot;
+    // Prepares the runtime directory in `base`; its path.
+    std::filesystem::path (*prepare)(const std::filesystem::path& base);
+  };
+  const Case cases[] = {
+      {"open to all", false, [](const std::filesystem::path& base) { return makeDirectory(base / "run", 0777); }},
+      {"open to the group", false, [](const std::filesystem::path& base) { return makeDirectory(base / "run", 0750); }},
+      {"made by another user", true,
+       [](const std::filesystem::path& base) {
+         const std::filesystem::path run = makeDirectory(base / "run", 0700);
+         EXPECT_EQ(chown(run.c_str(), kOtherUid, kOtherUid), 0);
+         return run;
+       }},
+      {"a symbolic link to a directory of ours", false,
+       [](const std::filesystem::path& base) {
+         std::filesystem::create_directory_symlink(makeDirectory(base / "real", 0700), base / "run");
+         return base / "run";
+       }},
+      {"in a directory every user may change", false,
+       [](const std::filesystem::path& base) {
+         return makeDirectory(makeDirectory(base / "open", 0777) / "run", 0700);
+       }},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    if (c.needsRoot && geteuid() != 0) continue;
+    // A short name: the socket's path must fit a socket address.
+    const std::filesystem::path base = makeDirectory(dir_.path() / std::to_string(i), 0755);
+    const std::filesystem::path run = c.prepare(base);
+    setenv("VKBVD_RUNTIME_DIR", run.c_str(), 1);
+    LpcServer server;
+    EXPECT_FALSE(server.create());
+    EXPECT_EQ(server.lastError(), u"LpcServer::create NtCreatePort fail");
+    EXPECT_FALSE(std::filesystem::exists(socketPath())) << "no socket is made in it";
+  }
 }

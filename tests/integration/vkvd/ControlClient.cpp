@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/LittleEndian.h"
 #include "sys/posix/DeviceProtocol.h"
 
 namespace protocol = sys::posix::device_protocol;
@@ -14,21 +15,15 @@ namespace protocol = sys::posix::device_protocol;
 namespace wire {
 
 void put(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t size) {
-  for (size_t i = 0; i < size; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+  writeLittleEndian(bytes.data() + at, size, value);
 }
 
 uint64_t get(const std::vector<uint8_t>& bytes, size_t at, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = size; i-- > 0;) value = value << 8 | bytes[at + i];
-  return value;
+  return readLittleEndian(bytes.data() + at, size);
 }
 
 std::u16string getText(const std::vector<uint8_t>& bytes, size_t at, size_t units) {
-  std::u16string text;
-  for (size_t i = 0; i < units && get(bytes, at + 2 * i, 2) != 0; ++i) {
-    text.push_back(static_cast<char16_t>(get(bytes, at + 2 * i, 2)));
-  }
-  return text;
+  return readUtf16LittleEndian(bytes.data() + at, units);
 }
 
 std::vector<uint8_t> subCommand(uint32_t command) {

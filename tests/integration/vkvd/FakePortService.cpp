@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "lpc/LpcDiskMessage.h"
-#include "lpc/LpcServer.h"
 #include "sys/posix/PortProtocol.h"
 
 using sys::posix::UniqueFd;
@@ -19,7 +18,7 @@ namespace {
 
 constexpr int kWaitMs = 5000;
 constexpr int kTickMs = 100;
-constexpr uint32_t kWindow = LpcServer::kWindowSize;
+constexpr uint32_t kWindow = LpcDiskMessage::kWindowSize;
 
 bool readable(int fd, int timeoutMs) {
   pollfd entry{fd, POLLIN, 0};
@@ -58,7 +57,7 @@ struct Mapping {
 }  // namespace
 
 FakePortService::FakePortService(std::vector<uint8_t> disk) : disk_(std::move(disk)) {
-  const std::string path = sys::posix::port_protocol::socketPath(LpcServer::kPortName);
+  const std::string path = sys::posix::port_protocol::socketPath(LpcDiskMessage::kPortName);
   UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -71,7 +70,7 @@ FakePortService::FakePortService(std::vector<uint8_t> disk) : disk_(std::move(di
 FakePortService::~FakePortService() {
   stopping_ = true;
   if (thread_.joinable()) thread_.join();
-  if (listener_.valid()) unlink(sys::posix::port_protocol::socketPath(LpcServer::kPortName).c_str());
+  if (listener_.valid()) unlink(sys::posix::port_protocol::socketPath(LpcDiskMessage::kPortName).c_str());
 }
 
 void FakePortService::run() {

@@ -152,6 +152,15 @@ TEST_F(VkvdControlTest, RefusesBadRequestsAndGoesOnServing) {
   EXPECT_NE(log().find("refused a connect record of 1142 bytes"), std::string::npos) << log();
 }
 
+TEST_F(VkvdControlTest, AClientStringNeverBeginsALineOfItsOwn) {
+  ControlClient client(interface_);
+  const Reply reply = client.request(wire::kControlCode,
+                                     wire::connectRecord(wire::kConnect, u"tag\nforged line", u"/x.img", 0, 512), 4);
+  EXPECT_EQ(reply.status, wire::kInvalidParameter);
+  EXPECT_NE(log().find("refused connect \"tag\\nforged line\""), std::string::npos) << log();
+  EXPECT_EQ(log().find("\nforged line"), std::string::npos) << log();
+}
+
 TEST_F(VkvdControlTest, ASecondHandleWaitsForTheFirstToClose) {
   auto first = std::make_unique<ControlClient>(interface_);
   ASSERT_EQ(first->request(wire::kControlCode, wire::subCommand(wire::kGetDriverGuid), 16).status, wire::kSuccess);
@@ -198,6 +207,8 @@ TEST(VkvdStart, ClearsWhatAnEarlierRunLeftAndServesAlone) {
   setenv("VKBVD_RUNTIME_DIR", runtimeDir.c_str(), 1);
   const fs::path identity = protocol::identityFile("loop7");
   const fs::path interfaceDir = protocol::interfaceClassDirectory(wire::kInterfaceClass);
+  fs::create_directory(runtimeDir);
+  fs::permissions(runtimeDir, fs::perms::owner_all);
   fs::create_directories(identity.parent_path());
   fs::create_directories(interfaceDir);
   std::ofstream(identity) << "vendor=VELKAR/A\n";

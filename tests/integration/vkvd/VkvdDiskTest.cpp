@@ -23,7 +23,7 @@
 #include "VkvdProcess.h"
 #include "common/WideString.h"
 #include "disk/VirtualImageManager.h"
-#include "lpc/LpcServer.h"
+#include "lpc/LpcDiskMessage.h"
 #include "lpc/LpcThread.h"
 #include "support/TempDir.h"
 #include "sys/posix/DeviceProtocol.h"
@@ -105,7 +105,8 @@ class VkvdDiskTest : public ::testing::Test {
   }
 
   void mountPartition(const std::string& partition) {
-    ASSERT_EQ(mount(partition.c_str(), mountPoint_.c_str(), "ext4", MS_RDONLY, ""), 0) << std::strerror(errno);
+    ASSERT_EQ(mount(partition.c_str(), mountPoint_.c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, ""), 0)
+        << std::strerror(errno);
     mounted_ = true;
   }
   void unmountPartition() {
@@ -193,7 +194,7 @@ TEST_F(VkvdDiskTest, WritesReachTheServiceAndLeaveTheImageFileAsItWas) {
   ASSERT_EQ(connected.status, wire::kSuccess) << log();
   const std::string partition = "/dev/" + loopName(connected) + "p1";
   // More than one sector request, across the 1 MiB window.
-  std::vector<uint8_t> data(LpcServer::kWindowSize + 8192);
+  std::vector<uint8_t> data(LpcDiskMessage::kWindowSize + 8192);
   std::mt19937 random(11);
   for (auto& byte : data) byte = static_cast<uint8_t>(random());
   ASSERT_EQ(disk_checks::directWrite(partition, 4096 * 100, data), 0) << log();

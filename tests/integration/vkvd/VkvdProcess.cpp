@@ -1,6 +1,5 @@
 #include "VkvdProcess.h"
 
-#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "ControlClient.h"
+#include "support/ExecAs.h"
 #include "sys/posix/DeviceProtocol.h"
 
 namespace fs = std::filesystem;
@@ -29,14 +29,7 @@ VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int ui
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_ = fork();
-  if (pid_ == 0) {
-    if (uid >= 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
-      _exit(120);
-    }
-    execv(argv[0], argv.data());
-    _exit(121);
-  }
+  if (pid_ == 0) execAs(argv.data(), uid);
 }
 
 VkvdProcess::~VkvdProcess() {
@@ -63,6 +56,12 @@ std::string VkvdProcess::waitForInterface() {
 int VkvdProcess::stop() {
   if (pid_ > 0) kill(pid_, SIGTERM);
   return exitCode();
+}
+
+bool VkvdProcess::crash() {
+  if (pid_ > 0) kill(pid_, SIGKILL);
+  exitCode();
+  return pid_ <= 0;
 }
 
 int VkvdProcess::exitCode() {

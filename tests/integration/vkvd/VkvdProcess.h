@@ -24,6 +24,12 @@ class VkvdProcess {
   int stop();
   // Waits for vkvd to end by itself; its exit code, or -1 as for stop().
   int exitCode();
+  // Ends vkvd with SIGKILL, as a crash would: it cleans nothing up. False
+  // when it did not end in time.
+  bool crash();
+
+  // Its process id; 0 once it ended.
+  pid_t pid() const { return pid_ > 0 ? pid_ : 0; }
 
  private:
   pid_t pid_ = -1;

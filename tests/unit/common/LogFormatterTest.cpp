@@ -34,6 +34,13 @@ TEST(LogFormatter, RendersEachConversion) {
       {u"%02x", {0x1ABu}, u"1ab"},  // a width never cuts
       {u"100%%", {}, u"100%"},
       {u"winerr=%d", {5}, u"winerr=5"},
+      // A string argument never ends its line: its control characters are escaped.
+      {u"path=%s\n", {u"a.img\nforged line"}, u"path=a.img\\nforged line\n"},
+      {u"%s", {u"\r\t\x1B[31m\x7F"}, u"\\r\\t\\x1B[31m\\x7F"},
+      {u"%s",
+       {u"a\x01"
+        u"b"},
+       u"a\\x01b"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(formatLogMessage(c.format, c.args), c.expected) << wide::toUtf8(c.format);

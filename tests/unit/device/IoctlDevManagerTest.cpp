@@ -158,7 +158,8 @@ TEST_F(IoctlDevManagerTest, NoDriverInterface) {
   EXPECT_TRUE(logged("IoctlDevManager::openDevice no devices"));
   EXPECT_TRUE(logged("IoctlDevManager::getActiveDevice openDevice fail"));
   EXPECT_FALSE(IoctlDevManager::createDev(u"img", u"first_tag", 1 << 20, 512, false));
-  EXPECT_TRUE(logged("IoctlDevManager::connectDevice openDevice fail"));
+  EXPECT_TRUE(logged("IoctlDevManager::connectDevice connection count unknown"));
+  EXPECT_FALSE(logged("IoctlDevManager::connectDevice openDevice fail")) << "a connect without a count is not tried";
   EXPECT_FALSE(IoctlDevManager::removeDev(u"first_tag"));
   EXPECT_TRUE(logged("IoctlDevManager::disconnectDevice no connection found"));
 }

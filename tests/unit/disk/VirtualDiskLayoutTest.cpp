@@ -7,13 +7,14 @@
 #include <limits>
 #include <vector>
 
+#include "common/LittleEndian.h"
 #include "service/DebugLog.h"
 #include "support/TempDir.h"
 
 namespace {
 
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint64_t le64(const uint8_t* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
+uint32_t le32(const uint8_t* p) { return static_cast<uint32_t>(readLittleEndian(p, 4)); }
+uint64_t le64(const uint8_t* p) { return readLittleEndian(p, 8); }
 
 uint32_t zlibCrc(const uint8_t* data, size_t size) {
   return static_cast<uint32_t>(::crc32(0L, data, static_cast<uInt>(size)));
@@ -114,7 +115,7 @@ TEST(VirtualDiskLayout, PartitionEntry) {
   const char16_t name[] = u"VKB PARTITION";
   for (size_t i = 0; i < 36; ++i) {
     const char16_t expected = i < 13 ? name[i] : 0;
-    EXPECT_EQ(entry[56 + 2 * i] | entry[57 + 2 * i] << 8, expected) << i;
+    EXPECT_EQ(readLittleEndian(entry + 56 + 2 * i, 2), expected) << i;
   }
   for (size_t i = 128; i < 16384; ++i) ASSERT_EQ(entry[i], 0) << "entries 1 to 127 are empty";
 }

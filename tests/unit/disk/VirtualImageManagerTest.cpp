@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "fakes/FakeDiskImage.h"
@@ -36,6 +39,56 @@ class VirtualImageManagerTest : public ::testing::Test {
   ScopedFakeImageFactory factory_;
   uint64_t diskSize_ = 0;
   uint32_t blockSize_ = 512;
+};
+
+// A read of the disk that stays inside the provider, holding the image lock,
+// until released (or a generous bound passes).
+class BlockedRead {
+ public:
+  explicit BlockedRead(FakeDiskImage& image)
+      : image_(image), insideSeen_(inside_.get_future()), leaveSeen_(leave_.get_future()) {
+    image_.duringRead = [this] {
+      inside_.set_value();
+      leaveSeen_.wait_for(std::chrono::seconds(60));
+    };
+    reader_ = std::thread([] {
+      uint8_t sector[512];
+      VirtualImageManager::read(sector, kPrimary, 512);
+    });
+  }
+  ~BlockedRead() { release(); }
+  BlockedRead(const BlockedRead&) = delete;
+  BlockedRead& operator=(const BlockedRead&) = delete;
+
+  bool waitUntilInside() { return insideSeen_.wait_for(std::chrono::seconds(60)) == std::future_status::ready; }
+
+  void release() {
+    if (!reader_.joinable()) return;
+    leave_.set_value();
+    reader_.join();
+    image_.duringRead = nullptr;
+  }
+
+ private:
+  FakeDiskImage& image_;
+  std::promise<void> inside_;
+  std::promise<void> leave_;
+  std::future<void> insideSeen_;
+  std::future<void> leaveSeen_;
+  std::thread reader_;
+};
+
+// Sets how long calls wait for the image lock, for the guard's scope.
+class ScopedImageLockWait {
+ public:
+  explicit ScopedImageLockWait(std::chrono::milliseconds wait)
+      : previous_(VirtualImageManager::swapImageLockWait(wait)) {}
+  ~ScopedImageLockWait() { VirtualImageManager::swapImageLockWait(previous_); }
+  ScopedImageLockWait(const ScopedImageLockWait&) = delete;
+  ScopedImageLockWait& operator=(const ScopedImageLockWait&) = delete;
+
+ private:
+  std::chrono::milliseconds previous_;
 };
 
 }  // namespace
@@ -267,4 +320,27 @@ TEST_F(VirtualImageManagerTest, LogsTheOpenAndTheClose) {
   closeDebugLog();
   EXPECT_EQ(readFileBytes(std::filesystem::path(path)),
             end + "VirtualImageManager::openImage err CreateInstanceVirtualDiskImage " + end);
+}
+
+TEST_F(VirtualImageManagerTest, CloseGivesUpOnABusyImageAndSaysSo) {
+  TempDir dir;
+  const std::u16string path = dir.file(u"manager.log");
+  ASSERT_EQ(open(), 0);
+  openDebugLog(path.c_str());
+  {
+    ScopedImageLockWait shortWait(std::chrono::milliseconds(20));
+    BlockedRead busy(image_);
+    ASSERT_TRUE(busy.waitUntilInside());
+    EXPECT_FALSE(VirtualImageManager::closeImage());
+    EXPECT_FALSE(VirtualImageManager::shutdown());
+    EXPECT_TRUE(VirtualImageManager::isImageOpen());
+    EXPECT_FALSE(image_.released);
+  }
+  EXPECT_TRUE(VirtualImageManager::closeImage());
+  EXPECT_TRUE(image_.released);
+  EXPECT_TRUE(VirtualImageManager::closeImage()) << "nothing left to close";
+  closeDebugLog();
+  const std::string end = VK_TEXT_LINE_END;
+  const std::string busy = "VirtualImageManager::closeImage image lock busy" + end;
+  EXPECT_EQ(readFileBytes(std::filesystem::path(path)), end + busy + busy + "VirtualImageManager::closeImage " + end);
 }

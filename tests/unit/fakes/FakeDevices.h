@@ -5,13 +5,14 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/WinError.h"
 #include "device/DriverRecords.h"
 #include "sys/DeviceInterfaces.h"
 #include "sys/DeviceIo.h"
-#include "sys/WinError.h"
 
 // Device interfaces and drivers scripted by the test. An interface class is a
 // list of enumeration steps (an interface, or a failed step with its error);
@@ -38,6 +39,8 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
   std::map<Guid, std::vector<Step>> classes;
   bool setOpenFails = false;
   std::map<std::u16string, Driver> drivers;
+  // The request with this index in sentSubCommands waits until cancelled.
+  std::optional<size_t> stalledRequest;
 
   // What the service did.
   std::vector<uint32_t> sentSubCommands;
@@ -45,6 +48,7 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
   int opens = 0;
   int closes = 0;
   bool cancelled = false;
+  int callsAfterCancel = 0;  // opens and requests that came after a cancel
 
   static Step interface(std::u16string path, std::u16string objectName = u"") {
     Step step;
@@ -91,7 +95,7 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
                                 DeviceRecord& device, uint32_t& error) override {
     const Step& step = classes[sets_.at(static_cast<size_t>(set - 1))].at(static_cast<size_t>(data.reserved));
     if (step.detailFails || (step.path.size() + 1) * 2 + 4 > detailSize) {
-      error = sys::WinError::InsufficientBuffer;
+      error = WinError::InsufficientBuffer;
       return false;
     }
     putWide(step.path, detail + 4);
@@ -102,7 +106,7 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
                                  uint32_t& error) override {
     const Step& step = classes[sets_.at(static_cast<size_t>(set - 1))].at(static_cast<size_t>(device.reserved));
     if (step.propertyFails) {
-      error = sys::WinError::InvalidData;
+      error = WinError::InvalidData;
       return false;
     }
     putWide(step.objectName, buffer);
@@ -114,9 +118,10 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
   // --- DeviceIo ---
   Handle open(const std::u16string& path, uint32_t& error) override {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (cancelled) ++callsAfterCancel;
     const auto found = drivers.find(path);
     if (found == drivers.end() || found->second.openFails) {
-      error = sys::WinError::FileNotFound;
+      error = WinError::FileNotFound;
       return kInvalidHandle;
     }
     ++opens;
@@ -126,17 +131,18 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
   bool control(Handle device, uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
                uint32_t& bytesReturned, uint32_t& error) override {
     std::unique_lock<std::mutex> guard(mutex_);
+    if (cancelled) ++callsAfterCancel;
     Driver& driver = drivers.at(openPaths_.at(static_cast<size_t>(device - 1)));
     bytesReturned = 0;
     error = 0;
     const auto* bytes = static_cast<const uint8_t*>(input);
     const uint32_t subCommand =
         inputSize >= 4 ? bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24 : 0;
-    if (code != driver_records::IOCTL_MINIPORT_PROCESS_SERVICE_IRP) return fail(error, sys::WinError::InvalidFunction);
+    if (code != driver_records::IOCTL_MINIPORT_PROCESS_SERVICE_IRP) return fail(error, WinError::InvalidFunction);
     sentSubCommands.push_back(subCommand);
-    if (driver.neverCompletes) {
+    if (driver.neverCompletes || stalledRequest == sentSubCommands.size() - 1) {
       changed_.wait_for(guard, std::chrono::seconds(60), [&] { return cancelled; });
-      return fail(error, sys::WinError::OperationAborted);
+      return fail(error, WinError::OperationAborted);
     }
     switch (subCommand) {
       case driver_records::CMD_GET_DRIVER_GUID:
@@ -163,7 +169,7 @@ class FakeDevices : public sys::DeviceInterfaces, public sys::DeviceIo {
           bytesReturned = 4;
         }
         return true;
-      default: return fail(error, sys::WinError::InvalidParameter);
+      default: return fail(error, WinError::InvalidParameter);
     }
   }
   void cancel(Handle) override {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ class FakeDiskImage : public IVirtualDiskImage {
   uint64_t reportedDataSize = ~0ull;          // all ones: the size of `data`
   uint32_t extraMoved = 0;                    // a provider that claims more than it moved
   uint32_t shortBy = 0;                       // a provider that moves less than asked
+  std::function<void()> duringRead;           // runs inside each read (a provider that blocks)
 
   bool released = false;
   std::vector<Call> calls;
@@ -50,6 +52,7 @@ class FakeDiskImage : public IVirtualDiskImage {
   void reserved3() override {}
   uint32_t read(void* destination, uint64_t offset, uint32_t count) override {
     calls.push_back({"read", offset, count});
+    if (duringRead) duringRead();
     const uint32_t n = available(offset, count);
     if (n > 0) std::memcpy(destination, data.data() + offset, n);
     return n + extraMoved;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/NtStatus.h"
 #include "lpc/LpcDiskMessage.h"
-#include "sys/NtStatus.h"
 #include "sys/Ports.h"
 
 // Ports whose clients the test scripts: each queued connection brings a view
@@ -22,14 +22,15 @@ class FakePorts : public sys::Ports {
 
     std::vector<uint8_t>* view;  // the client's view, owned by the test
     LpcDiskMessage request;
-    int32_t acceptStatus = sys::NtStatus::Success;
-    int32_t completeStatus = sys::NtStatus::Success;
-    int32_t receiveStatus = sys::NtStatus::Success;
+    int32_t acceptStatus = NtStatus::Success;
+    int32_t completeStatus = NtStatus::Success;
+    int32_t receiveStatus = NtStatus::Success;
+    int32_t replyStatus = NtStatus::Success;
     bool neverSends = false;  // the receive waits until its handle is closed
   };
 
-  int32_t createStatus = sys::NtStatus::Success;
-  int32_t listenStatus = sys::NtStatus::Success;
+  int32_t createStatus = NtStatus::Success;
+  int32_t listenStatus = NtStatus::Success;
 
   // What the server did.
   std::vector<std::u16string> createdNames;
@@ -68,7 +69,7 @@ class FakePorts : public sys::Ports {
     if (createStatus < 0) return createStatus;
     port = nextHandle_++;
     open_.push_back(port);
-    return sys::NtStatus::Success;
+    return NtStatus::Success;
   }
 
   int32_t listenPort(Handle port, sys::PortMessage& message) override {
@@ -77,11 +78,11 @@ class FakePorts : public sys::Ports {
     ++listens_;
     changed_.notify_all();
     changed_.wait(guard, [&] { return !isOpen(port) || !queue_.empty(); });
-    if (!isOpen(port)) return sys::NtStatus::PortDisconnected;
+    if (!isOpen(port)) return NtStatus::PortDisconnected;
     current_ = std::move(queue_.front());
     queue_.pop_front();
     message = {};
-    return sys::NtStatus::Success;
+    return NtStatus::Success;
   }
 
   int32_t acceptConnectPort(Handle& comm, const sys::PortMessage&, bool accept, sys::ClientView& view) override {
@@ -90,27 +91,27 @@ class FakePorts : public sys::Ports {
     changed_.notify_all();
     comm = kNoHandle;
     view = {};
-    if (!accept) return sys::NtStatus::Success;
+    if (!accept) return NtStatus::Success;
     if (current_.acceptStatus < 0) return current_.acceptStatus;
     comm = nextHandle_++;
     open_.push_back(comm);
     if (current_.view) view = {current_.view->data(), static_cast<uint32_t>(current_.view->size()), nullptr};
-    return sys::NtStatus::Success;
+    return NtStatus::Success;
   }
 
   int32_t completeConnectPort(Handle comm) override {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (!isOpen(comm)) return sys::NtStatus::InvalidHandle;
+    if (!isOpen(comm)) return NtStatus::InvalidHandle;
     return current_.completeStatus;
   }
 
   int32_t replyWaitReceivePort(Handle comm, sys::PortMessage& message) override {
     std::unique_lock<std::mutex> guard(mutex_);
     if (current_.neverSends) changed_.wait(guard, [&] { return !isOpen(comm); });
-    if (!isOpen(comm)) return sys::NtStatus::PortDisconnected;
+    if (!isOpen(comm)) return NtStatus::PortDisconnected;
     if (current_.receiveStatus < 0) return current_.receiveStatus;
     message = current_.request.message();
-    return sys::NtStatus::Success;
+    return NtStatus::Success;
   }
 
   int32_t replyPort(Handle, const sys::PortMessage& message) override {
@@ -119,7 +120,7 @@ class FakePorts : public sys::Ports {
     reply.message() = message;
     replies.push_back(reply);
     changed_.notify_all();
-    return sys::NtStatus::Success;
+    return current_.replyStatus;
   }
 
   int32_t close(Handle handle) override {
@@ -127,7 +128,7 @@ class FakePorts : public sys::Ports {
     ++closes;
     std::erase(open_, handle);
     changed_.notify_all();
-    return sys::NtStatus::Success;
+    return NtStatus::Success;
   }
 
  private:

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/WideString.h"
+#include "common/WinError.h"
 #include "sys/Registry.h"
-#include "sys/WinError.h"
 
 // A registry scripted by the test. Keys are full paths under the root, as
 // they were created; each call is recorded in order ("open PATH 0x201",
@@ -49,10 +49,10 @@ class FakeRegistry : public sys::Registry {
     const std::lock_guard lock(mutex_);
     calls_.push_back("open " + wide::toUtf8(subKey) + " " + hex(access));
     key = 0;
-    if (parent != HKEY_LOCAL_MACHINE) return sys::WinError::InvalidHandle;
+    if (parent != HKEY_LOCAL_MACHINE) return WinError::InvalidHandle;
     if (openErrors.contains(subKey)) return openErrors.at(subKey);
     if ((access & KEY_SET_VALUE) && openForSetError) return openForSetError;
-    if (!keys.contains(subKey)) return sys::WinError::FileNotFound;
+    if (!keys.contains(subKey)) return WinError::FileNotFound;
     key = next_++;
     open_[key] = subKey;
     return 0;
@@ -61,7 +61,7 @@ class FakeRegistry : public sys::Registry {
     const std::lock_guard lock(mutex_);
     calls_.push_back("create " + wide::toUtf8(subKey) + " " + hex(options) + " " + hex(access));
     key = 0;
-    if (parent != HKEY_LOCAL_MACHINE) return sys::WinError::InvalidHandle;
+    if (parent != HKEY_LOCAL_MACHINE) return WinError::InvalidHandle;
     if (createErrors.contains(subKey)) return createErrors.at(subKey);
     for (size_t at = subKey.find(u'\\'); at != std::u16string::npos; at = subKey.find(u'\\', at + 1)) {
       keys.insert(subKey.substr(0, at));
@@ -74,7 +74,7 @@ class FakeRegistry : public sys::Registry {
   uint32_t setValueEx(Key key, const std::u16string& name, uint32_t type, const void* data, uint32_t size) override {
     const std::lock_guard lock(mutex_);
     calls_.push_back("set " + wide::toUtf8(name) + " " + std::to_string(type) + " " + std::to_string(size));
-    if (!open_.contains(key)) return sys::WinError::InvalidHandle;
+    if (!open_.contains(key)) return WinError::InvalidHandle;
     if (setErrors.contains(name)) return setErrors.at(name);
     const auto* bytes = static_cast<const uint8_t*>(data);
     values[open_.at(key) + u"|" + name] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};

@@ -12,18 +12,22 @@
 // Tokens scripted by the test: each call fails with the error set for it, and
 // every call is recorded in order ("openProcess 42", "impersonate 2 thread 1",
 // ...). Handles are numbered from 1 and tracked, so that a test sees a handle
-// closed twice, never closed, or used after its close. Threads get small ids
-// (1, 2, ...) in the order they first ask. Thread-safe.
+// closed twice, never closed, or used after its close. The token of process
+// PID is that of the user userOf(PID). Threads get small ids (1, 2, ...) in
+// the order they first ask. Thread-safe.
 class FakeTokens : public sys::Tokens {
  public:
   static constexpr uint32_t kInvalidHandle = 6;
 
   uint32_t openProcessError = 0;
   uint32_t openProcessTokenError = 0;
+  uint32_t tokenUserError = 0;
   uint32_t impersonateError = 0;
   uint32_t revertError = 0;
   int32_t rpcStatus = 0;
   uint32_t clientPid = 0;  // given even when rpcStatus is a failure, as garbage would be
+
+  static Sid userOf(uint32_t pid) { return Sid(5, {21, pid}); }
 
   std::vector<std::string> calls() {
     const std::lock_guard lock(mutex_);
@@ -46,7 +50,10 @@ class FakeTokens : public sys::Tokens {
     const std::lock_guard lock(mutex_);
     calls_.push_back("openProcess " + std::to_string(pid));
     process = openProcessError ? 0 : next_++;
-    if (process) processes_.insert(process);
+    if (process) {
+      processes_.insert(process);
+      pids_[process] = pid;
+    }
     return openProcessError;
   }
   uint32_t openProcessToken(Handle process, Handle& token) override {
@@ -57,6 +64,16 @@ class FakeTokens : public sys::Tokens {
     if (openProcessTokenError) return openProcessTokenError;
     token = next_++;
     tokens_.insert(token);
+    pids_[token] = pids_[process];
+    return 0;
+  }
+  uint32_t isTokenUser(Handle token, const Sid& user, bool& same) override {
+    const std::lock_guard lock(mutex_);
+    calls_.push_back("isTokenUser " + std::to_string(token));
+    same = false;
+    if (!tokens_.contains(token)) return kInvalidHandle;
+    if (tokenUserError) return tokenUserError;
+    same = userOf(pids_[token]) == user;
     return 0;
   }
   void closeHandle(Handle handle) override {
@@ -103,6 +120,7 @@ class FakeTokens : public sys::Tokens {
   std::vector<std::string> calls_;
   std::set<Handle> processes_;
   std::set<Handle> tokens_;
+  std::map<Handle, uint32_t> pids_;  // the process each handle stands for
   std::map<uint32_t, Handle> actingAs_;
   std::map<std::thread::id, uint32_t> threadIds_;
   Handle next_ = 1;

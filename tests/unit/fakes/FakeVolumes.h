@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/WinError.h"
 #include "sys/Volumes.h"
-#include "sys/WinError.h"
 
 // The volume manager scripted by the test: the volume list as enumeration
 // steps (a volume GUID path, or a failed step with its error), the DOS device
@@ -74,7 +74,7 @@ class FakeVolumes : public sys::Volumes {
 
   FindHandle findFirstVolume(char16_t* name, uint32_t length, uint32_t& error) override {
     if (steps.empty()) {
-      error = sys::WinError::NoMoreFiles;
+      error = WinError::NoMoreFiles;
       return kInvalidFind;
     }
     next_ = 1;
@@ -82,8 +82,8 @@ class FakeVolumes : public sys::Volumes {
   }
   bool findNextVolume(FindHandle search, char16_t* name, uint32_t length, uint32_t& error) override {
     ++findNextCalls;
-    if (search != 7) return fail(error, sys::WinError::InvalidHandle);
-    if (next_ >= steps.size()) return fail(error, sys::WinError::NoMoreFiles);
+    if (search != 7) return fail(error, WinError::InvalidHandle);
+    if (next_ >= steps.size()) return fail(error, WinError::NoMoreFiles);
     return take(steps[next_++], name, length, error);
   }
   void findVolumeClose(FindHandle) override { ++findCloses; }
@@ -94,7 +94,7 @@ class FakeVolumes : public sys::Volumes {
     const auto found = dosDevices.find(deviceName);
     const std::u16string result = found == dosDevices.end() ? u"" : found->second + u'\0' + u'\0';
     if (result.empty() || length < result.size()) {
-      error = result.empty() ? sys::WinError::FileNotFound : sys::WinError::InsufficientBuffer;
+      error = result.empty() ? WinError::FileNotFound : WinError::InsufficientBuffer;
       return 0;
     }
     std::copy(result.begin(), result.end(), targets);
@@ -105,14 +105,14 @@ class FakeVolumes : public sys::Volumes {
                                        uint32_t& error) override {
     const size_t call = pathNamesLengths.size();
     pathNamesLengths.push_back(length);
-    if (mountPointsPerCall.empty()) return fail(error, sys::WinError::FileNotFound);
+    if (mountPointsPerCall.empty()) return fail(error, WinError::FileNotFound);
     std::u16string result;
     for (const std::u16string& point : mountPointsPerCall[std::min(call, mountPointsPerCall.size() - 1)]) {
       result += point + u'\0';
     }
     result += u'\0';
     returnLength = static_cast<uint32_t>(result.size());
-    if (length < result.size()) return fail(error, sys::WinError::MoreData);
+    if (length < result.size()) return fail(error, WinError::MoreData);
     std::copy(result.begin(), result.end(), names);
     return true;
   }
@@ -120,7 +120,7 @@ class FakeVolumes : public sys::Volumes {
   Handle open(const std::u16string& path, uint32_t& error) override {
     openedPaths.push_back(path);
     const auto found = devices.find(path);
-    const uint32_t failure = found == devices.end() ? sys::WinError::FileNotFound : found->second.openError;
+    const uint32_t failure = found == devices.end() ? WinError::FileNotFound : found->second.openError;
     if (failure != 0) {
       error = failure;
       return kInvalidHandle;
@@ -131,7 +131,7 @@ class FakeVolumes : public sys::Volumes {
   bool control(Handle volume, uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
                uint32_t& bytesReturned, uint32_t& error) override {
     bytesReturned = 0;
-    if (volume != 3 || !opened_) return fail(error, sys::WinError::InvalidHandle);
+    if (volume != 3 || !opened_) return fail(error, WinError::InvalidHandle);
     controlCode = code;
     controlInput.assign(static_cast<const uint8_t*>(input), static_cast<const uint8_t*>(input) + inputSize);
     controlOutputSize = outputSize;
@@ -150,7 +150,7 @@ class FakeVolumes : public sys::Volumes {
  private:
   static bool take(const Step& step, char16_t* name, uint32_t length, uint32_t& error) {
     if (step.name.empty()) return fail(error, step.error);
-    if (length <= step.name.size()) return fail(error, sys::WinError::FilenameExceedsRange);
+    if (length <= step.name.size()) return fail(error, WinError::FilenameExceedsRange);
     std::copy(step.name.begin(), step.name.end(), name);
     name[step.name.size()] = u'\0';
     return true;

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint32_t kWindow = LpcServer::kWindowSize;
+constexpr uint32_t kWindow = LpcDiskMessage::kWindowSize;
 
 // A server on fake ports over a fake 1 MiB image.
 class LpcServerTest : public ::testing::Test {
@@ -67,15 +67,15 @@ TEST_F(LpcServerTest, CreatesTheNamedPortOnce) {
 }
 
 TEST_F(LpcServerTest, CreateAndListenFailures) {
-  ports_.createStatus = sys::NtStatus::ObjectNameCollision;
+  ports_.createStatus = NtStatus::ObjectNameCollision;
   EXPECT_FALSE(server_.create());
   EXPECT_EQ(server_.lastError(), u"LpcServer::create NtCreatePort fail");
   EXPECT_EQ(server_.lpc_listen(), LpcServer::PortGone);
   EXPECT_EQ(server_.lastError(), u"LpcServer::lpc_listen fail port_handle is NULL");
 
-  ports_.createStatus = sys::NtStatus::Success;
+  ports_.createStatus = NtStatus::Success;
   ASSERT_TRUE(server_.create());
-  ports_.listenStatus = sys::NtStatus::PortDisconnected;
+  ports_.listenStatus = NtStatus::PortDisconnected;
   EXPECT_EQ(server_.lpc_listen(), LpcServer::PortGone);
   EXPECT_EQ(server_.lastError(), u"LpcServer::lpc_listen fail NtListenPort");
 }
@@ -95,7 +95,7 @@ TEST_F(LpcServerTest, AcceptFailureWhileAccepting) {
   openImage();
   ASSERT_TRUE(server_.create());
   FakePorts::Connection connection{&view_};
-  connection.acceptStatus = sys::NtStatus::NoMemory;
+  connection.acceptStatus = NtStatus::NoMemory;
   ports_.connect(connection);
   EXPECT_EQ(server_.lpc_listen(), LpcServer::ConnectionFailed);
   EXPECT_EQ(server_.lastError(), u"LpcServer::lpc_listen fail NtAcceptConnectPort");
@@ -193,7 +193,7 @@ TEST_F(LpcServerTest, AFailedReceiveStillGetsAReply) {
   openImage();
   ASSERT_TRUE(server_.create());
   FakePorts::Connection connection{&view_};
-  connection.receiveStatus = sys::NtStatus::InvalidParameter;  // a message of the wrong size
+  connection.receiveStatus = NtStatus::InvalidParameter;  // a message of the wrong size
   ports_.connect(connection);
   ASSERT_EQ(server_.lpc_listen(), LpcServer::Connected);
   EXPECT_FALSE(server_.handle_request());
@@ -201,4 +201,16 @@ TEST_F(LpcServerTest, AFailedReceiveStillGetsAReply) {
   ASSERT_EQ(ports_.replies.size(), 1u);
   EXPECT_EQ(ports_.replies.back().status(), LpcDiskMessage::LPC_STATUS_FAILED);
   EXPECT_EQ(ports_.replies.back().result(), 0u);
+}
+
+TEST_F(LpcServerTest, AReplyThatCannotBeSentIsAFailure) {
+  openImage();
+  ASSERT_TRUE(server_.create());
+  FakePorts::Connection connection{&view_};
+  connection.request = diskRequest(LpcDiskMessage::LPC_OP_READ, 0, 512);
+  connection.replyStatus = NtStatus::PortDisconnected;  // the driver went away meanwhile
+  ports_.connect(connection);
+  ASSERT_EQ(server_.lpc_listen(), LpcServer::Connected);
+  EXPECT_FALSE(server_.handle_request());
+  EXPECT_EQ(server_.lastError(), u"LpcServer::handle_request fail NtReplyPort");
 }

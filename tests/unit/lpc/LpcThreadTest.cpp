@@ -9,6 +9,7 @@
 #include "common/Event.h"
 #include "fakes/FakeDiskImage.h"
 #include "fakes/FakePorts.h"
+#include "fakes/FakeTokens.h"
 #include "lpc/LpcServer.h"
 #include "security/Impersonator.h"
 #include "service/DebugLog.h"
@@ -25,7 +26,7 @@ class LpcThreadTest : public ::testing::Test {
  protected:
   LpcThreadTest() : portsFake_(ports_), factory_(&image_) {
     image_.data.resize(65536);
-    view_.assign(2 * LpcServer::kWindowSize, 0);
+    view_.assign(2 * LpcDiskMessage::kWindowSize, 0);
     logPath_ = dir_.file(u"lpc.log");
     openDebugLog(logPath_.c_str());
   }
@@ -108,7 +109,7 @@ TEST_F(LpcThreadTest, StopWithoutAThreadDoesNothing) {
 
 TEST_F(LpcThreadTest, RestartWhenThePortNameIsTaken) {
   LpcThread thread;
-  ports_.createStatus = sys::NtStatus::ObjectNameCollision;
+  ports_.createStatus = NtStatus::ObjectNameCollision;
   thread.restart(nullptr);
   EXPECT_TRUE(logged("LpcThread::onBeforeRun Error:LpcServer::create NtCreatePort fail"));
   EXPECT_TRUE(logged("LpcThread::onStart onBeforeRun failed"));
@@ -119,7 +120,7 @@ TEST_F(LpcThreadTest, RestartWhenThePortNameIsTaken) {
   thread.stop();
   EXPECT_EQ(log(), before) << "no thread was left behind";
 
-  ports_.createStatus = sys::NtStatus::Success;
+  ports_.createStatus = NtStatus::Success;
   thread.restart(nullptr);
   EXPECT_EQ(ports_.createdNames.size(), 2u) << "a later restart tries again";
   EXPECT_TRUE(logged("LpcThread::onStart running OK"));
@@ -175,14 +176,58 @@ TEST_F(LpcThreadTest, AThreadStuckInARequestIsLeftBehindNotKilled) {
   VirtualImageManager::closeImage();
 }
 
-TEST_F(LpcThreadTest, ImpersonatesWhenGivenAnImpersonator) {
-  LpcThread thread;
-  auto impersonator = std::make_shared<Impersonator>();  // no logon: the thread goes on as itself
-  thread.restart(impersonator);
-  impersonator.reset();  // the thread keeps its own reference
-  thread.stop();
-  EXPECT_TRUE(logged("LpcThread::onStart try to impersonate thread"));
-  EXPECT_TRUE(logged("Impersonator::impersonateToUser no logged user"));
+// Handed an Impersonator, the thread serves as its user or not at all: the
+// thread that served as the service is gone, and no other takes its place.
+TEST_F(LpcThreadTest, ServesAsTheImpersonatedUserOrNotAtAll) {
+  struct Case {
+    const char* name;
+    bool loggedOn;
+    uint32_t impersonateError;
+    bool serves;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"impersonated", true, 0, true, ""},
+      {"no logged user", false, 0, false, "Impersonator::impersonateToUser no logged user"},
+      {"impersonation refused", true, 0x522, false,
+       "Impersonator::impersonateToUser ImpersonateLoggedOnUser err=0x522"},
+  };
+  openImage();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t logStart = log().size();
+    FakeTokens tokens;
+    tokens.impersonateError = c.impersonateError;
+    const sys::ScopedFake<sys::Tokens> tokensFake(tokens);
+    FakePorts ports;
+    const sys::ScopedFake<sys::Ports> portsFake(ports);
+    ASSERT_EQ(tokens.currentThreadId(), 1u);  // the port thread becomes thread 2
+    LpcThread thread;
+    ASSERT_TRUE(thread.start(nullptr));
+
+    auto impersonator = std::make_shared<Impersonator>();
+    if (c.loggedOn) {
+      ASSERT_TRUE(impersonator->logonAsProcess(4242));
+    }
+    EXPECT_EQ(thread.restart(impersonator), c.serves);
+    impersonator.reset();  // the thread keeps its own reference
+    const std::string logged = log().substr(logStart);
+    EXPECT_NE(logged.find("LpcThread::onStart try to impersonate thread" + kEnd), std::string::npos);
+    EXPECT_EQ(logged.find("LpcThread::onStart impersonation failed" + kEnd) == std::string::npos, c.serves);
+    if (c.serves) {
+      EXPECT_EQ(tokens.actingAs(2), 2u) << "the thread acts as the token's user";
+      ports.connect({&view_, diskRequest(LpcDiskMessage::LPC_OP_READ, 0, 512)});
+      ASSERT_TRUE(ports.waitForReplies(1));
+      EXPECT_EQ(ports.replies[0].result(), 512u);
+    } else {
+      EXPECT_NE(logged.find(c.line + kEnd), std::string::npos);
+      EXPECT_NE(logged.find("LpcThread::restart failed to start thred" + kEnd), std::string::npos);
+      EXPECT_EQ(ports.createdNames.size(), 1u) << "only the thread that served as the service made a port";
+      const std::string before = log();
+      thread.stop();
+      EXPECT_EQ(log(), before) << "no thread is left";
+    }
+  }
 }
 
 TEST_F(LpcThreadTest, ConcurrentStartsStopsAndRestartsStayConsistent) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ProviderTestSupport.h"
+#include "provider/SpillFile.h"
 
 using namespace vsimgpvd;
 
@@ -109,31 +110,19 @@ TEST_P(OverlayTest, WritesAfterALargerBlockSizeReachTheNewEnd) {
 INSTANTIATE_TEST_SUITE_P(Stores, OverlayTest, ::testing::Values(Store::Memory, Store::TempFile),
                          [](const ::testing::TestParamInfo<Store>& param) { return storeName(param.param); });
 
-TEST_F(ProviderTest, TempFileHoldsWritesAtTheirOffsetsAndGoesWithTheInstance) {
+TEST_F(ProviderTest, TempFileHoldsWritesAndGoesWithTheInstance) {
   const std::u16string imagePath = makeFile(u"disk.img", patternBytes(1 << 20, 1));
   const std::filesystem::path temp = dir_.path() / "overlay.tmp";
   ImagePtr image = createImage();
   ASSERT_EQ(initImage(*image, imagePath, temp.u16string().c_str()), kOpened);
-  ASSERT_TRUE(std::filesystem::exists(temp));
 
   const std::string bytes = patternBytes(100, 2);
   ASSERT_EQ(image->write(bytes.data(), 800000, 100), 100u);
-  EXPECT_GE(std::filesystem::file_size(temp), 800100u) << "written data lies at its own offset";
   EXPECT_EQ(readBytes(*image, 800000, 100), bytes);
 
   image.reset();
   EXPECT_FALSE(std::filesystem::exists(temp));
   EXPECT_EQ(readFileBytes(dir_.path() / "disk.img"), patternBytes(1 << 20, 1));
-}
-
-TEST_F(ProviderTest, ReleaseWithoutWritesRemovesTheTempFileToo) {
-  const std::u16string imagePath = makeFile(u"disk.img", patternBytes(4096, 1));
-  const std::filesystem::path temp = dir_.path() / "overlay.tmp";
-  ImagePtr image = createImage();
-  ASSERT_EQ(initImage(*image, imagePath, temp.u16string().c_str()), kOpened);
-  ASSERT_TRUE(std::filesystem::exists(temp));
-  image.reset();
-  EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
 TEST_F(ProviderTest, AnExistingFileIsNeverTakenAsTheTempFile) {
@@ -143,4 +132,34 @@ TEST_F(ProviderTest, AnExistingFileIsNeverTakenAsTheTempFile) {
   EXPECT_EQ(initImage(*image, imagePath, existing.c_str()), kTempFileUnusable);
   image.reset();
   EXPECT_EQ(readFileBytes(std::filesystem::path(existing)), "someone else's data");
+}
+
+TEST_F(ProviderTest, WithoutATempFileWritesPastTheMemoryBoundGoToAFileOfItsOwn) {
+  constexpr uint32_t kRequest = 1 << 20;
+  constexpr uint64_t kWritten = SpillFile::kMemoryBound + 2 * kRequest;
+  const std::u16string imagePath = makeFile(u"disk.img", "");
+  std::filesystem::resize_file(dir_.path() / "disk.img", kWritten);
+  const std::u16string log = dir_.file(u"provider.log");
+  ImagePtr image = createImage();
+  ASSERT_EQ(initImage(*image, imagePath, nullptr, log.c_str()), kOpened);
+
+  // One pattern, each request stamped with its own offset.
+  const std::string pattern = patternBytes(kRequest, 1);
+  auto requestAt = [&](uint64_t offset) {
+    const std::string stamp = std::to_string(offset);
+    return pattern.substr(0, pattern.size() - stamp.size()) + stamp;
+  };
+  for (uint64_t offset = 0; offset < kWritten; offset += kRequest) {
+    const std::string bytes = requestAt(offset);
+    ASSERT_EQ(image->write(bytes.data(), offset, static_cast<uint32_t>(bytes.size())), bytes.size()) << offset;
+  }
+  for (uint64_t offset = 0; offset < kWritten; offset += kRequest) {
+    const std::string bytes = requestAt(offset);
+    ASSERT_TRUE(readBytes(*image, offset, static_cast<uint32_t>(bytes.size())) == bytes) << "offset " << offset;
+  }
+  image.reset();
+  EXPECT_NE(readFileBytes(std::filesystem::path(log))
+                .find("vsimgpvd overlay memory full at 67108864 bytes, later "
+                      "writes go to a temporary file"),
+            std::string::npos);
 }

@@ -65,8 +65,9 @@ TEST_F(ImpersonatorTest, ImpersonatesWithTheTokenOfTheProcessAndClosesEverything
                    "Impersonator::~Impersonator deleted"}));
 }
 
-// A failed logon leaves no token and no open handle; the thread then goes on as itself.
-TEST_F(ImpersonatorTest, FailedLogonLeavesTheThreadItself) {
+// A failed logon leaves no token and no open handle, so nothing to
+// impersonate: impersonation fails and the thread stays itself.
+TEST_F(ImpersonatorTest, FailedLogonLeavesNothingToImpersonate) {
   struct Case {
     const char* name;
     uint32_t pid;
@@ -96,13 +97,58 @@ TEST_F(ImpersonatorTest, FailedLogonLeavesTheThreadItself) {
     {
       Impersonator impersonator;
       EXPECT_FALSE(impersonator.logonAsProcess(c.pid));
-      EXPECT_TRUE(impersonator.impersonateToUser());
+      EXPECT_FALSE(impersonator.impersonateToUser());
+      EXPECT_EQ(tokens.actingAs(tokens.currentThreadId()), 0u);
     }
     EXPECT_EQ(tokens.calls(), c.calls);
     EXPECT_TRUE(tokens.openHandles().empty());
     EXPECT_EQ(log(), lines({c.line, "Impersonator::impersonateToUser no logged user",
                             "Impersonator::resetImpersonation thread not impersonated",
                             "Impersonator::~Impersonator deleted"}));
+  }
+}
+
+TEST_F(ImpersonatorTest, WithoutALogonNothingIsImpersonated) {
+  {
+    Impersonator impersonator;
+    EXPECT_FALSE(impersonator.impersonateToUser());
+    EXPECT_EQ(tokens_.actingAs(tokens_.currentThreadId()), 0u);
+  }
+  EXPECT_EQ(tokens_.calls(), Strings{});
+  EXPECT_EQ(log(),
+            lines({"Impersonator::impersonateToUser no logged user",
+                   "Impersonator::resetImpersonation thread not impersonated", "Impersonator::~Impersonator deleted"}));
+}
+
+// The token's user is compared with a user the caller names; without a token
+// or a readable user, no user matches.
+TEST_F(ImpersonatorTest, IsLoggedOnAsOnlyTheTokensUser) {
+  struct Case {
+    const char* name;
+    uint32_t loggedOnPid;  // 0: no logon
+    uint32_t tokenUserError;
+    uint32_t userPid;
+    bool same;
+    std::string expectedLog;
+  };
+  const Case cases[] = {
+      {"the token's user", 10, 0, 10, true, lines({})},
+      {"another user", 10, 0, 11, false, lines({})},
+      {"no logon", 0, 0, 10, false, lines({"Impersonator::isLoggedOnAs no logged user"})},
+      {"the user cannot be read", 10, 5, 10, false, lines({"Impersonator::isLoggedOnAs GetTokenInformation err=0x5"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTokens tokens;
+    tokens.tokenUserError = c.tokenUserError;
+    const sys::ScopedFake<sys::Tokens> fake(tokens);
+    Impersonator impersonator;
+    if (c.loggedOnPid != 0) {
+      ASSERT_TRUE(impersonator.logonAsProcess(c.loggedOnPid));
+    }
+    openDebugLog(dir_.file(u"debug.log").c_str());
+    EXPECT_EQ(impersonator.isLoggedOnAs(FakeTokens::userOf(c.userPid)), c.same);
+    EXPECT_EQ(log(), c.expectedLog);
   }
 }
 

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <thread>
+
 #include "common/LittleEndian.h"
 #include "common/SecurityDescriptor.h"
+#include "common/Thread.h"
 #include "fakes/FakeSecurity.h"
 #include "support/CapturedLog.h"
 #include "sys/ScopedFake.h"
@@ -11,6 +16,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Calls = std::vector<std::string>;
+
+constexpr std::chrono::seconds kBound{10};
 
 constexpr uint8_t kAllowed = 0;
 constexpr uint8_t kDenied = 1;
@@ -254,6 +262,46 @@ TEST_F(PrivilegeManagerTest, PrivilegesAreSwitchedOnOnceAndOffOnlyWhenThisSwitch
   EXPECT_TRUE(PrivilegeManager::resetServicePrivileges());
   EXPECT_EQ(security_.privilegeCalls, (std::vector<std::string>{"SeBackupPrivilege on", "SeRestorePrivilege on",
                                                                 "SeRestorePrivilege on", "SeBackupPrivilege off"}));
+}
+
+// Runs `body` on a thread of its own; the id of that thread.
+std::thread::id runOnOtherThread(std::function<void()> body) {
+  auto id = std::make_shared<std::thread::id>();
+  Thread other;
+  EXPECT_TRUE(other.start([id, body = std::move(body)] {
+    *id = std::this_thread::get_id();
+    body();
+  }));
+  return other.waitFor(kBound) ? *id : std::thread::id();
+}
+
+// Two threads whose sets and resets interleave: each enables its own
+// privileges once and undoes exactly that.
+TEST_F(PrivilegeManagerTest, EachThreadSwitchesItsOwnPrivilegesAndAResetUndoesOnlyItsOwn) {
+  EXPECT_TRUE(PrivilegeManager::setServicePrivileges());
+  const std::thread::id other = runOnOtherThread([] {
+    PrivilegeManager::resetServicePrivileges();  // nothing was switched on this thread yet
+    PrivilegeManager::setServicePrivileges();
+    PrivilegeManager::setServicePrivileges();
+    PrivilegeManager::resetServicePrivileges();
+  });
+  EXPECT_TRUE(PrivilegeManager::resetServicePrivileges());
+  const Calls onAndOff{"SeBackupPrivilege on", "SeRestorePrivilege on", "SeBackupPrivilege off",
+                       "SeRestorePrivilege off"};
+  EXPECT_EQ(security_.privilegeCallsOf(other), onAndOff);
+  EXPECT_EQ(security_.privilegeCallsOf(std::this_thread::get_id()), onAndOff);
+}
+
+TEST_F(PrivilegeManagerTest, APrivilegeThatWasEnabledBeforeStaysEnabledAfterTheReset) {
+  security_.enabledBefore = {u"SeBackupPrivilege"};
+  CapturedLog log;
+  EXPECT_TRUE(PrivilegeManager::setServicePrivileges());
+  EXPECT_TRUE(PrivilegeManager::resetServicePrivileges());
+  EXPECT_EQ(log.lines(),
+            "PrivilegeManager::setServicePrivileges SE_BACKUP_NAME OK \n"
+            "PrivilegeManager::setServicePrivileges SE_RESTORE_NAME OK \n");
+  EXPECT_EQ(security_.privilegeCalls,
+            (Calls{"SeBackupPrivilege on", "SeRestorePrivilege on", "SeRestorePrivilege off"}));
 }
 
 TEST_F(PrivilegeManagerTest, MissingArgumentsOfTheEntryHelpersAreRefused) {

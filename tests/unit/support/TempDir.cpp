@@ -7,13 +7,17 @@
 #include <sstream>
 #include <system_error>
 
+// A name that no other test, nor another run of the suite beside this one,
+// holds: the directory must be new.
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  std::ostringstream name;
-  name << "vkbvd-test-" << stamp << "-" << counter++;
-  path_ = std::filesystem::temp_directory_path() / name.str();
-  std::filesystem::create_directories(path_);
+  for (;;) {
+    const auto stamp = std::chrono::system_clock::now().time_since_epoch().count();
+    std::ostringstream name;
+    name << "vkbvd-test-" << stamp << "-" << counter++;
+    path_ = std::filesystem::temp_directory_path() / name.str();
+    if (std::filesystem::create_directory(path_)) return;
+  }
 }
 
 TempDir::~TempDir() {

@@ -13,14 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "common/NtStatus.h"
 #include "lpc/LpcDiskMessage.h"
-#include "lpc/LpcServer.h"
-#include "sys/NtStatus.h"
 #include "sys/posix/PortClient.h"
 
 namespace {
 
-constexpr uint32_t kViewSize = 2 * LpcServer::kWindowSize;
+constexpr uint32_t kViewSize = 2 * LpcDiskMessage::kWindowSize;
 constexpr std::chrono::milliseconds kTimeout{15000};
 
 int usage() {
@@ -44,7 +43,7 @@ int main(int argc, char** argv) {
   uint64_t offset = 0;
   if (!parseNumber(argv[2], offset)) return usage();
 
-  sys::posix::PortClient client(LpcServer::kPortName);
+  sys::posix::PortClient client(LpcDiskMessage::kPortName);
   if (!client.createView(kViewSize)) {
     std::fprintf(stderr, "vkbvd-port: cannot make the shared view\n");
     return 2;
@@ -65,11 +64,11 @@ int main(int argc, char** argv) {
   } else if (command == "write" && argc == 4) {
     std::ifstream in(argv[3], std::ios::binary);
     const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.is_open() || in.bad() || data.size() > LpcServer::kWindowSize) {
+    if (!in.is_open() || in.bad() || data.size() > LpcDiskMessage::kWindowSize) {
       std::fprintf(stderr, "vkbvd-port: cannot read %s, or it is larger than 1 MiB\n", argv[3]);
       return 2;
     }
-    std::memcpy(client.view() + LpcServer::kWindowSize, data.data(), data.size());
+    std::memcpy(client.view() + LpcDiskMessage::kWindowSize, data.data(), data.size());
     message.setOp(LpcDiskMessage::LPC_OP_WRITE);
     message.setLength(static_cast<uint32_t>(data.size()));
   } else {
@@ -77,7 +76,7 @@ int main(int argc, char** argv) {
   }
 
   const int32_t status = client.request(message.message(), kTimeout);
-  if (!sys::NtStatus::succeeded(status)) {
+  if (!NtStatus::succeeded(status)) {
     std::printf("connection failed: 0x%08X\n", static_cast<uint32_t>(status));
     return 3;
   }

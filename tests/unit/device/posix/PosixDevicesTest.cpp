@@ -2,19 +2,21 @@
 // sockets in the runtime directory, and control requests to a hand-made driver.
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <vector>
 
 #include "common/Thread.h"
 #include "common/WideString.h"
+#include "common/WinError.h"
 #include "support/TempDir.h"
-#include "sys/WinError.h"
 #include "sys/posix/DeviceProtocol.h"
 #include "sys/posix/PosixDeviceInterfaces.h"
 #include "sys/posix/PosixDeviceIo.h"
@@ -73,6 +75,7 @@ std::vector<uint8_t> reply(uint32_t magic, uint32_t status, uint32_t claimed, co
 class PosixDevicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_all);
     setenv("VKBVD_RUNTIME_DIR", dir_.path().c_str(), 1);
     classDir_ = protocol::interfaceClassDirectory(kClass);
     std::filesystem::create_directories(classDir_);
@@ -107,14 +110,44 @@ TEST_F(PosixDevicesTest, PublishedSocketsAreTheClassesInterfaces) {
     paths.push_back(path);
     uint8_t tooSmall[16];
     EXPECT_FALSE(interfaces.getDeviceInterfaceDetail(set, data, tooSmall, sizeof(tooSmall), device, error));
-    EXPECT_EQ(error, sys::WinError::InsufficientBuffer);
+    EXPECT_EQ(error, WinError::InsufficientBuffer);
   }
   EXPECT_EQ(error, sys::DeviceInterfaces::ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(paths, (std::vector<std::string>{classDir_ + "/vkvd0", classDir_ + "/vkvd1"}));
   interfaces.destroyDeviceInfoList(set);
   sys::DeviceInterfaces::InterfaceData data;
   EXPECT_FALSE(interfaces.enumDeviceInterfaces(set, kClass, 0, data, error));
-  EXPECT_EQ(error, sys::WinError::InvalidHandle);
+  EXPECT_EQ(error, WinError::InvalidHandle);
+}
+
+// An interface in a runtime directory that another user made, or could
+// reach, may be anyone's: none is taken for the driver's.
+TEST_F(PosixDevicesTest, ARuntimeDirectoryOthersCouldReachIsRefused) {
+  FakeDriverSocket planted(classDir_ + "/vkvd0", [](const auto&) { return std::vector<uint8_t>{}; });
+  ASSERT_TRUE(planted.bound());
+  struct Case {
+    const char* name;
+    bool needsRoot;
+    uid_t owner;
+    std::filesystem::perms mode;
+  };
+  const Case cases[] = {
+      {"open to all", false, geteuid(), std::filesystem::perms(0755)},
+      {"made by another user", true, 12345, std::filesystem::perms::owner_all},
+  };
+  sys::posix::PosixDeviceInterfaces interfaces;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needsRoot && geteuid() != 0) continue;
+    std::filesystem::permissions(dir_.path(), c.mode);
+    ASSERT_EQ(chown(dir_.path().c_str(), c.owner, c.owner), 0);
+    uint32_t error = 0;
+    const auto set = interfaces.getClassDevs(kClass, error);
+    EXPECT_EQ(set, sys::DeviceInterfaces::kInvalidSet);
+    EXPECT_EQ(error, WinError::AccessDenied);
+    if (set != sys::DeviceInterfaces::kInvalidSet) interfaces.destroyDeviceInfoList(set);
+    ASSERT_EQ(chown(dir_.path().c_str(), geteuid(), getegid()), 0);
+  }
 }
 
 TEST_F(PosixDevicesTest, ControlRequestsAndTheirAnswers) {
@@ -141,11 +174,11 @@ TEST_F(PosixDevicesTest, ControlRequestsAndTheirAnswers) {
   const Case cases[] = {
       {"a good answer", reply(protocol::kReplyMagic, 0, 16, guid), true, 0},
       {"a failed request", reply(protocol::kReplyMagic, 170, 0, {}), false, 170},
-      {"a wrong magic", reply(0x12345678, 0, 16, guid), false, sys::WinError::InvalidData},
-      {"more bytes claimed than sent", reply(protocol::kReplyMagic, 0, 32, guid), false, sys::WinError::InvalidData},
+      {"a wrong magic", reply(0x12345678, 0, 16, guid), false, WinError::InvalidData},
+      {"more bytes claimed than sent", reply(protocol::kReplyMagic, 0, 32, guid), false, WinError::InvalidData},
       {"more bytes than fit", reply(protocol::kReplyMagic, 0, 20, std::vector<uint8_t>(20, 1)), false,
-       sys::WinError::InvalidData},
-      {"a truncated header", {1, 2, 3}, false, sys::WinError::GenFailure},
+       WinError::InvalidData},
+      {"a truncated header", {1, 2, 3}, false, WinError::GenFailure},
   };
   for (const auto& c : cases) {
     nextReply = c.answer;
@@ -170,7 +203,7 @@ TEST_F(PosixDevicesTest, ControlRequestsAndTheirAnswers) {
   io.close(device);
   uint32_t returned = 0;
   EXPECT_FALSE(io.control(device, 0x4D038, nullptr, 0, nullptr, 0, returned, error));
-  EXPECT_EQ(error, sys::WinError::InvalidHandle);
+  EXPECT_EQ(error, WinError::InvalidHandle);
 }
 
 TEST_F(PosixDevicesTest, CancelEndsARequestTheDriverNeverAnswers) {
@@ -192,7 +225,7 @@ TEST_F(PosixDevicesTest, CancelEndsARequestTheDriverNeverAnswers) {
   io.cancel(device);
   ASSERT_TRUE(requester.waitFor(5000ms));
   EXPECT_FALSE(done);
-  EXPECT_EQ(requestError, sys::WinError::OperationAborted);
+  EXPECT_EQ(requestError, WinError::OperationAborted);
   io.close(device);
 }
 
@@ -200,5 +233,33 @@ TEST_F(PosixDevicesTest, OpeningAMissingInterfaceFails) {
   sys::posix::PosixDeviceIo io;
   uint32_t error = 0;
   EXPECT_EQ(io.open(wide::fromUtf8(classDir_ + "/gone"), error), sys::DeviceIo::kInvalidHandle);
-  EXPECT_EQ(error, sys::WinError::FileNotFound);
+  EXPECT_EQ(error, WinError::FileNotFound);
+}
+
+TEST_F(PosixDevicesTest, OpeningADriverThatTakesNoConnectionsIsBounded) {
+  // A driver that never accepts: once its listen queue is full, a blocking
+  // connect would wait for ever.
+  const std::string path = classDir_ + "/full";
+  UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener.get(), 0), 0);
+  std::vector<UniqueFd> queued;
+  for (;;) {
+    UniqueFd filler(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) break;
+    queued.push_back(std::move(filler));
+    ASSERT_LT(queued.size(), 64u);
+  }
+
+  sys::posix::PosixDeviceIo io(100ms);
+  uint32_t error = 0;
+  sys::DeviceIo::Handle device = 0;
+  Thread opener;
+  ASSERT_TRUE(opener.start([&] { device = io.open(wide::fromUtf8(path), error); }));
+  ASSERT_TRUE(opener.waitFor(10000ms));
+  EXPECT_EQ(device, sys::DeviceIo::kInvalidHandle);
+  EXPECT_EQ(error, WinError::Timeout);
 }

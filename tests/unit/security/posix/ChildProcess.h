@@ -14,7 +14,8 @@
 
 // A child process that waits until it is ended, which the guard does at the
 // latest when it goes away. It runs as the test's own user, or as another
-// user (uid, gid and one supplementary group; that takes root).
+// user (uid, gid and one supplementary group; that takes root), in the
+// test's working directory or in one it is given.
 class ChildProcess {
  public:
   struct User {
@@ -23,11 +24,11 @@ class ChildProcess {
     gid_t group;
   };
 
-  explicit ChildProcess(std::optional<User> user = std::nullopt) {
+  explicit ChildProcess(std::optional<User> user = std::nullopt, const char* directory = nullptr) {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) return;
     pid_ = fork();
-    if (pid_ == 0) runChild(user, ready[1]);
+    if (pid_ == 0) runChild(user, directory, ready[1]);
     close(ready[1]);
     pollfd wait{ready[0], POLLIN, 0};
     char byte = 0;
@@ -54,11 +55,12 @@ class ChildProcess {
 
  private:
   // Only system calls here: the parent has other threads.
-  [[noreturn]] static void runChild(const std::optional<User>& user, int ready) {
+  [[noreturn]] static void runChild(const std::optional<User>& user, const char* directory, int ready) {
     const bool switched =
         !user || (setgroups(1, &user->group) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0);
+    const bool moved = directory == nullptr || chdir(directory) == 0;
     const char byte = 1;
-    if (switched && write(ready, &byte, 1) == 1) {
+    if (switched && moved && write(ready, &byte, 1) == 1) {
       while (true) pause();
     }
     _exit(1);

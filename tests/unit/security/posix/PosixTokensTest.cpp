@@ -1,7 +1,11 @@
 #include "sys/posix/PosixTokens.h"
 
 #include <gtest/gtest.h>
+#include <linux/sched.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/Thread.h"
@@ -21,10 +26,67 @@ using sys::posix::Identity;
 using sys::posix::parseProcessStatus;
 using sys::posix::PosixTokens;
 using sys::posix::ScopedCallContext;
+using sys::posix::userSid;
 
 constexpr uint32_t kInvalidHandle = 6;
 constexpr uint32_t kInvalidParameter = 87;
 constexpr int32_t kNoCallActive = 1725;
+constexpr uid_t kOtherUid = 12345;
+
+// A process of user `uid` made with the pid `pid` (clone3 with set_tid, which
+// takes root), such as the next process that reuses a pid. Killed and reaped
+// when the guard goes.
+class ProcessWithPid {
+ public:
+  ProcessWithPid(pid_t pid, uid_t uid) {
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return;
+    clone_args args{};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<uintptr_t>(&pid);
+    args.set_tid_size = 1;
+    pid_ = static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof(args)));
+    if (pid_ == 0) runChild(uid, ready[1]);
+    close(ready[1]);
+    pollfd wait{ready[0], POLLIN, 0};
+    char byte = 0;
+    running_ = pid_ == pid && poll(&wait, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+  }
+  ~ProcessWithPid() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);  // a killed child ends at once
+  }
+  ProcessWithPid(const ProcessWithPid&) = delete;
+  ProcessWithPid& operator=(const ProcessWithPid&) = delete;
+
+  bool running() const { return running_; }
+
+ private:
+  // Raw system calls only: the C library does not know this process.
+  [[noreturn]] static void runChild(uid_t uid, int ready) {
+    const char byte = 1;
+    if (syscall(SYS_setgroups, 0, nullptr) == 0 && syscall(SYS_setgid, uid) == 0 && syscall(SYS_setuid, uid) == 0 &&
+        write(ready, &byte, 1) == 1) {
+      while (true) pause();
+    }
+    _exit(1);
+  }
+
+  pid_t pid_ = -1;
+  bool running_ = false;
+};
+
+// The token of process `pid`; 0 when it cannot be taken.
+sys::Tokens::Handle tokenOf(PosixTokens& tokens, pid_t pid) {
+  sys::Tokens::Handle process = 0;
+  if (tokens.openProcess(static_cast<uint32_t>(pid), process) != 0) return 0;
+  sys::Tokens::Handle token = 0;
+  tokens.openProcessToken(process, token);
+  tokens.closeHandle(process);
+  return token;
+}
 
 // `count` groups numbered from 1, as the "Groups:" line shows them.
 std::string groupsLine(size_t count) {
@@ -140,18 +202,75 @@ TEST(PosixTokensTest, TakesTheTokenOfARunningProcessAndActsAsItsUser) {
 }
 
 // A process handle names the process it was opened for, not whichever
-// process later gets its pid.
+// process later gets its pid: as root, the pid is handed at once to a process
+// of another user.
 TEST(PosixTokensTest, ProcessHandleOutlivesItsProcessWithoutNamingAnother) {
   PosixTokens tokens;
   ChildProcess child;
   ASSERT_TRUE(child.running());
+  const pid_t pid = child.pid();
   sys::Tokens::Handle process = 0;
-  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(child.pid()), process), 0u);
+  ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(pid), process), 0u);
   child.end();
+  std::optional<ProcessWithPid> successor;
+  if (geteuid() == 0) {
+    successor.emplace(pid, kOtherUid);
+    ASSERT_TRUE(successor->running()) << "the pid could not be reused";
+  }
   sys::Tokens::Handle token = 99;
   EXPECT_EQ(tokens.openProcessToken(process, token), kInvalidParameter);
   EXPECT_EQ(token, 0u);
   tokens.closeHandle(process);
+
+  if (successor) {
+    // Opened afresh, the pid names the other user's process.
+    ASSERT_EQ(tokens.openProcess(static_cast<uint32_t>(pid), process), 0u);
+    ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+    bool same = false;
+    EXPECT_EQ(tokens.isTokenUser(token, userSid(kOtherUid), same), 0u);
+    EXPECT_TRUE(same);
+    tokens.closeHandle(process);
+    tokens.closeHandle(token);
+  }
+}
+
+TEST(PosixTokensTest, UsersAreNamedAsFileDaclsNameThem) {
+  EXPECT_EQ(userSid(geteuid()), Sid::localSystem());
+  EXPECT_EQ(userSid(kOtherUid).toString(), u"S-1-22-1-12345");
+}
+
+// A token is that of its process's user and of no other, so that a caller can
+// refuse the token of another user's process.
+TEST(PosixTokensTest, TokenUserIsThatOfItsProcess) {
+  if (geteuid() != 0) GTEST_SKIP() << "a process of another user takes root";
+  PosixTokens tokens;
+  ChildProcess other(ChildProcess::User{kOtherUid, kOtherUid, kOtherUid});
+  ASSERT_TRUE(other.running());
+  const sys::Tokens::Handle otherToken = tokenOf(tokens, other.pid());
+  const sys::Tokens::Handle ownToken = tokenOf(tokens, getpid());
+  ASSERT_NE(otherToken, 0u);
+  ASSERT_NE(ownToken, 0u);
+  struct Case {
+    const char* name;
+    sys::Tokens::Handle token;
+    Sid user;
+    bool same;
+  };
+  const Case cases[] = {
+      {"another user's process, that user", otherToken, Sid(22, {1, kOtherUid}), true},
+      {"another user's process, the service", otherToken, Sid::localSystem(), false},
+      {"another user's process, a third user", otherToken, Sid(22, {1, kOtherUid + 1}), false},
+      {"another user's process, its group", otherToken, Sid(22, {2, kOtherUid}), false},
+      {"the service's process, the service", ownToken, Sid::localSystem(), true},
+      {"the service's process, another user", ownToken, Sid(22, {1, kOtherUid}), false},
+  };
+  for (const auto& c : cases) {
+    bool same = !c.same;
+    EXPECT_EQ(tokens.isTokenUser(c.token, c.user, same), 0u) << c.name;
+    EXPECT_EQ(same, c.same) << c.name;
+  }
+  tokens.closeHandle(otherToken);
+  tokens.closeHandle(ownToken);
 }
 
 TEST(PosixTokensTest, UnknownClosedAndWrongKindHandlesAreInvalid) {
@@ -174,6 +293,9 @@ TEST(PosixTokensTest, UnknownClosedAndWrongKindHandlesAreInvalid) {
   tokens.closeHandle(token);
   for (const sys::Tokens::Handle notAToken : {sys::Tokens::Handle{0}, sys::Tokens::Handle{12345}, process, token}) {
     EXPECT_EQ(tokens.impersonateLoggedOnUser(notAToken), kInvalidHandle) << notAToken;
+    bool same = true;
+    EXPECT_EQ(tokens.isTokenUser(notAToken, userSid(geteuid()), same), kInvalidHandle) << notAToken;
+    EXPECT_FALSE(same) << notAToken;
   }
   tokens.closeHandle(process);
 }

@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "common/Thread.h"
 
@@ -43,6 +46,54 @@ TEST(Win32TokensTest, ImpersonatesOwnTokenOnTheCallingThreadOnly) {
 
   EXPECT_EQ(tokens.revertToSelf(), 0u);
   EXPECT_FALSE(threadImpersonates());
+  tokens.closeHandle(token);
+}
+
+// The user of this process's token, as the system reports it.
+std::optional<Sid> ownUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+  DWORD needed = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+  std::vector<uint8_t> information(needed);
+  const bool read = needed > 0 && GetTokenInformation(token, TokenUser, information.data(), needed, &needed);
+  CloseHandle(token);
+  if (!read) return std::nullopt;
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(information.data())->User.Sid;
+  return Sid::fromBytes(std::span(static_cast<const uint8_t*>(sid), GetLengthSid(sid)));
+}
+
+TEST(Win32TokensTest, TokenUserIsThatOfItsProcessOnly) {
+  const std::optional<Sid> user = ownUser();
+  ASSERT_TRUE(user);
+  std::vector<uint32_t> otherRids = user->subAuthorities();
+  ASSERT_FALSE(otherRids.empty());
+  ++otherRids.back();
+  Win32Tokens tokens;
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(GetCurrentProcessId(), process), 0u);
+  sys::Tokens::Handle token = 0;
+  ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+
+  struct Case {
+    const char* name;
+    Sid user;
+    bool same;
+  };
+  const Case cases[] = {
+      {"its user", *user, true},
+      {"another user of the same domain", Sid(user->authority(), otherRids), false},
+      {"a user of another authority", Sid(user->authority() + 1, user->subAuthorities()), false},
+  };
+  for (const auto& c : cases) {
+    bool same = !c.same;
+    EXPECT_EQ(tokens.isTokenUser(token, c.user, same), 0u) << c.name;
+    EXPECT_EQ(same, c.same) << c.name;
+  }
+  bool same = true;
+  EXPECT_NE(tokens.isTokenUser(process, *user, same), 0u) << "a process handle is no token";
+  EXPECT_FALSE(same);
+  tokens.closeHandle(process);
   tokens.closeHandle(token);
 }
 

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "common/WideString.h"
+#include "common/WinError.h"
 #include "support/TempDir.h"
-#include "sys/WinError.h"
 #include "sys/posix/PosixRegistry.h"
 #include "volume/posix/RegStateDir.h"
 
@@ -20,6 +20,7 @@ using Value = sys::posix::PosixRegistry::Value;
 
 constexpr Registry::Key kRoot = Registry::HKEY_LOCAL_MACHINE;
 constexpr uint32_t kAll = Registry::KEY_QUERY_VALUE | Registry::KEY_WRITE;
+constexpr uid_t kOtherUid = 12345;
 
 std::vector<uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
@@ -166,21 +167,21 @@ TEST_F(RegPosixStoreTest, NamesAFileCannotHoldArePercentEncoded) {
 
 TEST_F(RegPosixStoreTest, MissingKeysAndBadNamesGiveWin32Errors) {
   Registry::Key key = 0;
-  EXPECT_EQ(open(u"Software", key), sys::WinError::FileNotFound);  // not even the store yet
+  EXPECT_EQ(open(u"Software", key), WinError::FileNotFound);  // not even the store yet
   EXPECT_FALSE(fs::exists(state_.store()));
   create(u"Software");
-  EXPECT_EQ(open(u"Software\\Missing\\Deeper", key), sys::WinError::FileNotFound);
+  EXPECT_EQ(open(u"Software\\Missing\\Deeper", key), WinError::FileNotFound);
   struct Case {
     std::u16string path;
     uint32_t error;
   };
   const Case cases[] = {
-      {u"\\Software", sys::WinError::BadPathname},
-      {u"Software\\\\X", sys::WinError::BadPathname},
-      {u"Software\\", sys::WinError::BadPathname},
-      {u"Software\\" + std::u16string(256, u'k'), sys::WinError::FilenameExceedsRange},
-      {u"Software\\" + std::u16string(128, u'\u00e9'), sys::WinError::FilenameExceedsRange},
-      {u"Software\\lone\xD800", sys::WinError::InvalidParameter},
+      {u"\\Software", WinError::BadPathname},
+      {u"Software\\\\X", WinError::BadPathname},
+      {u"Software\\", WinError::BadPathname},
+      {u"Software\\" + std::u16string(256, u'k'), WinError::FilenameExceedsRange},
+      {u"Software\\" + std::u16string(128, u'\u00e9'), WinError::FilenameExceedsRange},
+      {u"Software\\lone\xD800", WinError::InvalidParameter},
   };
   for (const Case& c : cases) {
     Registry::Key created = 0;
@@ -191,29 +192,29 @@ TEST_F(RegPosixStoreTest, MissingKeysAndBadNamesGiveWin32Errors) {
   EXPECT_EQ(entries(keyDir("Software")), std::vector<std::string>{});
   create(u"Software\\" + std::u16string(255, u'k'));  // the longest name that fits
   Registry::Key volatileKey = 0;
-  EXPECT_EQ(registry_.createKeyEx(kRoot, u"Software\\V", 1, kAll, volatileKey), sys::WinError::NotSupported);
+  EXPECT_EQ(registry_.createKeyEx(kRoot, u"Software\\V", 1, kAll, volatileKey), WinError::NotSupported);
 }
 
 TEST_F(RegPosixStoreTest, ValueWritesCheckTheirKeyAndArguments) {
   const Registry::Key key = create(u"K");
   const uint8_t data[] = {1};
-  EXPECT_EQ(registry_.setValueEx(key, std::u16string(250, u'v'), 3, data, 1), sys::WinError::FilenameExceedsRange);
-  EXPECT_EQ(registry_.setValueEx(key, u"lone\xDC00", 3, data, 1), sys::WinError::InvalidParameter);
-  EXPECT_EQ(registry_.setValueEx(key, u"v", 3, nullptr, 1), sys::WinError::NoAccess);
+  EXPECT_EQ(registry_.setValueEx(key, std::u16string(250, u'v'), 3, data, 1), WinError::FilenameExceedsRange);
+  EXPECT_EQ(registry_.setValueEx(key, u"lone\xDC00", 3, data, 1), WinError::InvalidParameter);
+  EXPECT_EQ(registry_.setValueEx(key, u"v", 3, nullptr, 1), WinError::NoAccess);
   EXPECT_EQ(registry_.setValueEx(key, u"v", 3, nullptr, 0), 0u);
   Registry::Key readOnly = 0;
   ASSERT_EQ(open(u"K", readOnly, Registry::KEY_QUERY_VALUE), 0u);
-  EXPECT_EQ(registry_.setValueEx(readOnly, u"v", 3, data, 1), sys::WinError::AccessDenied);
+  EXPECT_EQ(registry_.setValueEx(readOnly, u"v", 3, data, 1), WinError::AccessDenied);
   Registry::Key writeOnly = 0;
   ASSERT_EQ(open(u"K", writeOnly, Registry::KEY_SET_VALUE), 0u);
   Value value;
-  EXPECT_EQ(registry_.queryValueEx(writeOnly, u"v", value), sys::WinError::AccessDenied);
-  EXPECT_EQ(registry_.queryValueEx(key, u"missing", value), sys::WinError::FileNotFound);
+  EXPECT_EQ(registry_.queryValueEx(writeOnly, u"v", value), WinError::AccessDenied);
+  EXPECT_EQ(registry_.queryValueEx(key, u"missing", value), WinError::FileNotFound);
   Registry::Key closed = 0;
   ASSERT_EQ(registry_.createKeyEx(kRoot, u"K", 0, kAll, closed), 0u);
   EXPECT_EQ(registry_.closeKey(closed), 0u);
-  EXPECT_EQ(registry_.closeKey(closed), sys::WinError::InvalidHandle);
-  EXPECT_EQ(registry_.setValueEx(closed, u"v", 3, data, 1), sys::WinError::InvalidHandle);
+  EXPECT_EQ(registry_.closeKey(closed), WinError::InvalidHandle);
+  EXPECT_EQ(registry_.setValueEx(closed, u"v", 3, data, 1), WinError::InvalidHandle);
   EXPECT_EQ(query(key, u"v").data, std::vector<uint8_t>{});
 }
 
@@ -233,6 +234,73 @@ TEST_F(RegPosixStoreTest, TheStoreIsTheOwnersOnly) {
     struct stat status {};
     ASSERT_EQ(lstat(path.c_str(), &status), 0) << path;
     EXPECT_EQ(status.st_mode & 0777, S_ISDIR(status.st_mode) ? 0700u : 0600u) << path;
+  }
+}
+
+// Others may read a store made readable to all, but one that another user
+// made, or could change or replace, is not used.
+TEST_F(RegPosixStoreTest, AStoreOthersCouldChangeIsRefused) {
+  struct Case {
+    const char* name;
+    bool needsRoot;
+    // Prepares the state directory `state` with its store; the directory
+    // where the store's keys would land.
+    fs::path (*prepare)(const fs::path& state, const fs::path& store);
+    uint32_t error;
+  };
+  const Case cases[] = {
+      {"readable by all", false,
+       [](const fs::path&, const fs::path& store) {
+         fs::create_directory(store);
+         fs::permissions(store, fs::perms(0755));
+         return store;
+       },
+       0},
+      {"writable by all", false,
+       [](const fs::path&, const fs::path& store) {
+         fs::create_directory(store);
+         fs::permissions(store, fs::perms::all);
+         return store;
+       },
+       WinError::AccessDenied},
+      {"made by another user", true,
+       [](const fs::path&, const fs::path& store) {
+         fs::create_directory(store);
+         fs::permissions(store, fs::perms::owner_all);
+         EXPECT_EQ(chown(store.c_str(), kOtherUid, kOtherUid), 0);
+         return store;
+       },
+       WinError::AccessDenied},
+      {"a symbolic link to a directory of ours", false,
+       [](const fs::path& state, const fs::path& store) {
+         fs::create_directory(state / "real");
+         fs::permissions(state / "real", fs::perms::owner_all);
+         fs::create_directory_symlink(state / "real", store);
+         return state / "real";
+       },
+       WinError::AccessDenied},
+      {"in a state directory every user may change", false,
+       [](const fs::path& state, const fs::path& store) {
+         fs::permissions(state, fs::perms::all);
+         return store;
+       },
+       WinError::AccessDenied},
+      {"in a state directory of another user", true,
+       [](const fs::path& state, const fs::path& store) {
+         EXPECT_EQ(chown(state.c_str(), kOtherUid, kOtherUid), 0);
+         return store;
+       },
+       WinError::AccessDenied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needsRoot && geteuid() != 0) continue;
+    const RegStateDir state;
+    const fs::path keys = c.prepare(state.store().parent_path(), state.store());
+    Registry::Key key = 0;
+    EXPECT_EQ(registry_.createKeyEx(kRoot, u"Software", 0, kAll, key), c.error);
+    EXPECT_EQ(fs::exists(keys / "HKEY_LOCAL_MACHINE"), c.error == 0);
+    if (c.error == 0) registry_.closeKey(key);
   }
 }
 
@@ -262,6 +330,6 @@ TEST_F(RegPosixStoreTest, AValueFileThatDoesNotParseIsInvalidData) {
   for (const std::string& text : broken) {
     std::ofstream(keyDir("K") / "v.value", std::ios::trunc) << text;
     Value value;
-    EXPECT_EQ(registry_.queryValueEx(key, u"v", value), sys::WinError::InvalidData) << text;
+    EXPECT_EQ(registry_.queryValueEx(key, u"v", value), WinError::InvalidData) << text;
   }
 }

@@ -15,16 +15,16 @@
 #include <set>
 #include <thread>
 
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
+#include "common/WinError.h"
 #include "support/TempDir.h"
-#include "sys/WinError.h"
 #include "sys/posix/PosixVolumes.h"
 #include "volume/VolumeUtils.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using sys::Volumes;
-namespace WinError = sys::WinError;
 
 namespace {
 
@@ -47,7 +47,7 @@ bool waitFor(const fs::path& path) {
 }
 
 uint32_t get32(const std::vector<uint8_t>& bytes, size_t at) {
-  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+  return static_cast<uint32_t>(readLittleEndian(bytes.data() + at, 4));
 }
 
 // The descriptor string whose offset is at `offsetAt`; "(none)" for offset 0.

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-// The Win32 error codes that the seam reports on every platform (the posix
+// The Win32 error codes that the seam and the core report on every platform (the posix
 // backend maps errno onto them), so that the core's results and log lines are
 // the same everywhere.
-namespace sys::WinError {
+namespace WinError {
 
 constexpr uint32_t Success = 0;
 constexpr uint32_t InvalidFunction = 1;
@@ -43,7 +43,8 @@ constexpr uint32_t InvalidSid = 1337;
 constexpr uint32_t InvalidSecurityDescriptor = 1338;
 constexpr uint32_t AllottedSpaceExceeded = 1344;
 constexpr uint32_t RpcNoCallActive = 1725;
+constexpr uint32_t CantResolveFilename = 1921;
 constexpr uint32_t Timeout = 1460;
 constexpr uint32_t ResourceTypeNotFound = 1813;
 
-}  // namespace sys::WinError
+}  // namespace WinError

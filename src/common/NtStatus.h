@@ -4,7 +4,7 @@
 
 // The NTSTATUS values that the port facility reports on every platform.
 // Negative values are failures.
-namespace sys::NtStatus {
+namespace NtStatus {
 
 constexpr int32_t Success = 0;
 constexpr int32_t NotImplemented = static_cast<int32_t>(0xC0000002);
@@ -23,4 +23,4 @@ constexpr int32_t Unsuccessful = static_cast<int32_t>(0xC0000001);
 
 inline bool succeeded(int32_t status) { return status >= 0; }
 
-}  // namespace sys::NtStatus
+}  // namespace NtStatus

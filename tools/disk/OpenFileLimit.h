@@ -1,0 +1,4 @@
+#pragma once
+
+// Lets the tool hold open every part of a large numbered image set.
+void raiseOpenFileLimit();
