@@ -3,6 +3,7 @@
 #include "sys/CommandLine.h"
 #include "sys/DeviceInterfaces.h"
 #include "sys/DeviceIo.h"
+#include "sys/DeviceNotifications.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
@@ -21,6 +22,7 @@ Ports& ports();
 Tokens& tokens();
 DeviceInterfaces& deviceInterfaces();
 DeviceIo& deviceIo();
+DeviceNotifications& deviceNotifications();
 Volumes& volumes();
 CommandLine& commandLine();
 Security& security();

@@ -11,6 +11,7 @@ Platform::Platform()
       tokens_(&backend::tokens()),
       deviceInterfaces_(&backend::deviceInterfaces()),
       deviceIo_(&backend::deviceIo()),
+      deviceNotifications_(&backend::deviceNotifications()),
       volumes_(&backend::volumes()),
       commandLine_(&backend::commandLine()),
       security_(&backend::security()),

@@ -5,6 +5,7 @@
 #include "sys/CommandLine.h"
 #include "sys/DeviceInterfaces.h"
 #include "sys/DeviceIo.h"
+#include "sys/DeviceNotifications.h"
 #include "sys/FileSystem.h"
 #include "sys/ModuleInfo.h"
 #include "sys/Ports.h"
@@ -26,6 +27,7 @@ class Platform {
   Tokens& tokens() { return *tokens_.load(); }
   DeviceInterfaces& deviceInterfaces() { return *deviceInterfaces_.load(); }
   DeviceIo& deviceIo() { return *deviceIo_.load(); }
+  DeviceNotifications& deviceNotifications() { return *deviceNotifications_.load(); }
   Volumes& volumes() { return *volumes_.load(); }
   CommandLine& commandLine() { return *commandLine_.load(); }
   Security& security() { return *security_.load(); }
@@ -46,6 +48,7 @@ class Platform {
   std::atomic<Tokens*> tokens_;
   std::atomic<DeviceInterfaces*> deviceInterfaces_;
   std::atomic<DeviceIo*> deviceIo_;
+  std::atomic<DeviceNotifications*> deviceNotifications_;
   std::atomic<Volumes*> volumes_;
   std::atomic<CommandLine*> commandLine_;
   std::atomic<Security*> security_;
@@ -75,6 +78,10 @@ inline std::atomic<DeviceInterfaces*>& Platform::slot<DeviceInterfaces>() {
 template <>
 inline std::atomic<DeviceIo*>& Platform::slot<DeviceIo>() {
   return deviceIo_;
+}
+template <>
+inline std::atomic<DeviceNotifications*>& Platform::slot<DeviceNotifications>() {
+  return deviceNotifications_;
 }
 template <>
 inline std::atomic<Volumes*>& Platform::slot<Volumes>() {

@@ -3,6 +3,7 @@
 #include "sys/posix/PosixCommandLine.h"
 #include "sys/posix/PosixDeviceInterfaces.h"
 #include "sys/posix/PosixDeviceIo.h"
+#include "sys/posix/PosixDeviceNotifications.h"
 #include "sys/posix/PosixFileSystem.h"
 #include "sys/posix/PosixModuleInfo.h"
 #include "sys/posix/PosixPorts.h"
@@ -44,6 +45,11 @@ DeviceInterfaces& deviceInterfaces() {
 
 DeviceIo& deviceIo() {
   static auto* instance = new posix::PosixDeviceIo;
+  return *instance;
+}
+
+DeviceNotifications& deviceNotifications() {
+  static auto* instance = new posix::PosixDeviceNotifications;
   return *instance;
 }
 

@@ -3,6 +3,7 @@
 #include "sys/win32/Win32CommandLine.h"
 #include "sys/win32/Win32DeviceInterfaces.h"
 #include "sys/win32/Win32DeviceIo.h"
+#include "sys/win32/Win32DeviceNotifications.h"
 #include "sys/win32/Win32FileSystem.h"
 #include "sys/win32/Win32ModuleInfo.h"
 #include "sys/win32/Win32Ports.h"
@@ -44,6 +45,11 @@ DeviceInterfaces& deviceInterfaces() {
 
 DeviceIo& deviceIo() {
   static auto* instance = new win32::Win32DeviceIo;
+  return *instance;
+}
+
+DeviceNotifications& deviceNotifications() {
+  static auto* instance = new win32::Win32DeviceNotifications;
   return *instance;
 }
 

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "sys/DeviceNotifications.h"
+#include "sys/posix/UeventListener.h"
+
+namespace sys::posix {
+
+// Device notifications on Linux: the volume class only, from the kernel's
+// uevents of block partitions. A listener runs while anything is registered;
+// each event goes to every registration, one after the other, on the
+// listener's thread. Unregistering returns once no event is being delivered
+// (waiting at most 10 s), except when called from inside a handler.
+class PosixDeviceNotifications final : public DeviceNotifications {
+ public:
+  ~PosixDeviceNotifications() override;
+
+  void setEventHandler(ServiceHandle service, EventHandler handler) override;
+  void setDropLog(DropLog log) override;
+  Handle registerDeviceNotification(ServiceHandle service, const std::vector<uint8_t>& filter, uint32_t flags,
+                                    uint32_t& error) override;
+  bool unregisterDeviceNotification(Handle notification, uint32_t& error) override;
+
+ private:
+  void deliver(const UeventMessage& message);
+  void reportDrop(const std::string& reason);
+  // The listener to end, when nothing is registered any more; one whose own
+  // thread is the caller is only asked to stop and kept until a later call.
+  std::unique_ptr<UeventListener> takeStoppedListener();
+  // A kept listener that the caller may now end.
+  std::unique_ptr<UeventListener> takeRetiredListener();
+
+  // Held while an event is delivered, so that unregistering can wait for it.
+  std::timed_mutex delivery_;
+  std::mutex mutex_;  // guards everything below
+  std::map<ServiceHandle, EventHandler> handlers_;
+  std::map<Handle, ServiceHandle> registrations_;
+  Handle next_ = 1;
+  DropLog dropLog_;
+  std::unique_ptr<UeventListener> listener_;
+  std::unique_ptr<UeventListener> retired_;
+};
+
+}  // namespace sys::posix
