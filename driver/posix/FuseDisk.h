@@ -20,8 +20,9 @@
 class FuseDisk {
  public:
   static constexpr const char* kFileName = "disk";
-  // How long unmounting waits for the thread: longer than one sector request.
-  static constexpr std::chrono::milliseconds kStopWait{15000};
+  // How long unmounting waits for the thread: longer than one sector request
+  // sent twice (a dropped one is sent once more), each within its bound.
+  static constexpr std::chrono::milliseconds kStopWait{25000};
 
   // Mounts the file system on the directory `mountPoint` (a descriptor),
   // whose path is `mountPointPath`, and starts serving it; null with

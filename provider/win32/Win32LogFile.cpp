@@ -9,9 +9,16 @@ namespace {
 // Owns its handle; writes each '\n' as CR LF, as the C run time's text mode does.
 class Win32LogFile final : public LogFile {
  public:
+  // Only a file on a disk: a pipe or device named as the log could block
+  // every write. The server may learn the caller's identity, never act as it.
   explicit Win32LogFile(const std::wstring& path)
       : file_(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+                          FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr)) {
+    if (file_ != INVALID_HANDLE_VALUE && GetFileType(file_) != FILE_TYPE_DISK) {
+      CloseHandle(file_);
+      file_ = INVALID_HANDLE_VALUE;
+    }
+  }
   ~Win32LogFile() override {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   }

@@ -16,11 +16,11 @@ class Lock {
     held_ = true;
     return true;
   }
+  // Notifies under the mutex: a waiter that takes the lock next may destroy
+  // the Lock as soon as it can, so nothing of it is touched after the mutex.
   void unlock() {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      held_ = false;
-    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_ = false;
     released_.notify_all();
   }
 

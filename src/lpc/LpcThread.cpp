@@ -24,6 +24,8 @@ struct LpcThread::Session {
   LpcServer server;
   std::atomic<bool> isRunning{false};
   std::atomic<bool> failed{false};
+  // Set by a stop: a thread that comes up only afterwards never serves.
+  std::atomic<bool> stopRequested{false};
   Event ready{Event::Reset::Manual};
 };
 
@@ -74,7 +76,10 @@ bool LpcThread::restart(std::shared_ptr<Impersonator> impersonation) {
 }
 
 bool LpcThread::startLocked(std::shared_ptr<Impersonator> impersonation) {
-  if (thread_) return true;
+  if (thread_) {
+    if (session_->isRunning) return true;
+    stopLocked();  // a thread that ended, or never came up in time, serves nobody: replace it
+  }
   auto session = std::make_shared<Session>();
   auto thread = std::make_unique<Thread>();
   // The thread holds its own references: the session and the impersonation
@@ -94,6 +99,7 @@ bool LpcThread::startLocked(std::shared_ptr<Impersonator> impersonation) {
 
 void LpcThread::stopLocked() {
   if (!thread_) return;
+  session_->stopRequested = true;
   session_->isRunning = false;
   if (thread_->waitFor(kStopStageWait)) {
     forgetThread();
@@ -154,7 +160,7 @@ bool LpcThread::onBeforeRun(Session& session) {
 
 int LpcThread::run(Session& session) {
   LpcServer& server = session.server;
-  while (session.isRunning) {
+  while (session.isRunning && !session.stopRequested) {
     server.closeCommPort();
     const int listened = server.lpc_listen();
     if (listened == LpcServer::Connected) {

@@ -117,14 +117,18 @@ bool PosixDeviceIo::control(Handle device, uint32_t controlCode, const void* inp
   do {
     ready = poll(&entry, 1, kReplyWaitMs);
   } while (ready < 0 && errno == EINTR);
+  // Past the bound the connection is ended before the last look for the
+  // reply: an answer sent from now on fails at the driver, which then undoes
+  // what it did, and one that came just in time is still taken.
+  if (ready == 0) shutdown(connection->fd.get(), SHUT_RDWR);
   std::vector<uint8_t> reply(sizeof(protocol::ControlReplyHeader) + outputSize);
   const ssize_t size =
-      ready > 0 ? recv(connection->fd.get(), reply.data(), reply.size(), MSG_TRUNC | MSG_DONTWAIT) : -1;
+      ready >= 0 ? recv(connection->fd.get(), reply.data(), reply.size(), MSG_TRUNC | MSG_DONTWAIT) : -1;
   if (connection->cancelled) {
     error = WinError::OperationAborted;
     return false;
   }
-  if (ready == 0) {
+  if (ready == 0 && size <= 0) {
     error = WinError::Timeout;
     return false;
   }

@@ -107,6 +107,20 @@ TEST_F(LpcThreadTest, StopWithoutAThreadDoesNothing) {
   EXPECT_EQ(log(), before);
 }
 
+TEST_F(LpcThreadTest, AStartAfterTheThreadEndedStartsANewOne) {
+  LpcThread thread;
+  // The port goes away at once, and each thread ends as soon as it runs
+  // (whether its start still saw it running is a matter of timing).
+  ports_.listenStatus = NtStatus::PortDisconnected;
+  thread.start(nullptr);
+  for (int i = 0; i < 1000 && !logged("LpcThread::run exiting"); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(logged("LpcThread::run exiting"));
+
+  thread.start(nullptr);
+  EXPECT_EQ(ports_.createdNames.size(), 2u) << "nothing served: a new thread made the port again";
+  thread.stop();
+}
+
 TEST_F(LpcThreadTest, RestartWhenThePortNameIsTaken) {
   LpcThread thread;
   ports_.createStatus = NtStatus::ObjectNameCollision;

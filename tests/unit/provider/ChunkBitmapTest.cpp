@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <vector>
 
 using namespace vsimgpvd;
@@ -35,9 +36,19 @@ TEST(ChunkBitmapTest, MemoryFollowsTheSpanNotTheCount) {
   // Chunks again in the same span take nothing more; a far chunk takes one page and a page table.
   for (uint64_t chunk = 0; chunk < 4 * kPage; chunk += 3) bitmap.insert(chunk);
   EXPECT_EQ(bitmap.memoryBytes(), fourPages);
-  const uint64_t far = 1000 * kPage;
+  // A chunk near the end of the largest image takes one page, not a table up to it.
+  const uint64_t far = (uint64_t{1} << 62) / 4096;
   bitmap.insert(far);
-  EXPECT_LE(bitmap.memoryBytes(), fourPages + kPage / 8 + 1001 * sizeof(void*) * 2);
+  EXPECT_LE(bitmap.memoryBytes(), fourPages + kPage / 8 + 256);
   EXPECT_TRUE(bitmap.contains(far));
   EXPECT_FALSE(bitmap.contains(far - 1));
+}
+
+TEST(ChunkBitmapTest, NewRangesStopAtTheBound) {
+  ChunkBitmap bitmap;
+  for (uint64_t page = 0; page < ChunkBitmap::kMaxPages; ++page) bitmap.insert(page * 7 * kPage);
+  EXPECT_THROW(bitmap.insert(ChunkBitmap::kMaxPages * 7 * kPage), std::bad_alloc);
+  EXPECT_TRUE(bitmap.contains((ChunkBitmap::kMaxPages - 1) * 7 * kPage));
+  bitmap.insert(1);  // a range already made still takes chunks
+  EXPECT_TRUE(bitmap.contains(1));
 }
