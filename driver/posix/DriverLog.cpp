@@ -9,39 +9,14 @@
 #include <ctime>
 #include <string>
 
+#include "common/LogFormatter.h"
+
 std::shared_ptr<DriverLog> DriverLog::open(const std::string& path) {
   sys::posix::UniqueFd fd(path.empty() ? fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0)
                                        : ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
   if (!fd.valid()) return nullptr;
   return std::make_shared<DriverLog>(std::move(fd));
 }
-
-namespace {
-
-// The message as it may stand in one line: control characters (a newline in
-// an image path a client chose) are written as escapes, never raw.
-std::string escapeControls(const char* message) {
-  std::string out;
-  for (const char* at = message; *at; ++at) {
-    const auto c = static_cast<unsigned char>(*at);
-    if (c >= 0x20 && c != 0x7F) {
-      out.push_back(*at);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 void DriverLog::line(const char* format, ...) {
   const auto now = std::chrono::system_clock::now();
@@ -57,6 +32,7 @@ void DriverLog::line(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(message, sizeof(message), format, args);  // a longer message is cut
   va_end(args);
-  const std::string text = stamp + escapeControls(message) + "\n";
+  // A client's string (an image path) never begins a line of its own.
+  const std::string text = stamp + escapeControls<char>(message) + "\n";
   [[maybe_unused]] const ssize_t ignored = ::write(fd_.get(), text.data(), text.size());
 }

@@ -62,29 +62,6 @@ std::u16string renderInteger(const Conversion& conv, uint64_t bits) {
   return text;
 }
 
-// A string argument as it may stand inside one line: its control characters
-// written as escapes (a newline as \n), so that no argument can end the line
-// or begin a forged one.
-std::u16string escapeControls(std::u16string_view text) {
-  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string out;
-  out.reserve(text.size());
-  for (const char16_t c : text) {
-    if (c >= 0x20 && c != 0x7F) {
-      out.push_back(c);
-    } else if (c == u'\n') {
-      out += u"\\n";
-    } else if (c == u'\r') {
-      out += u"\\r";
-    } else if (c == u'\t') {
-      out += u"\\t";
-    } else {
-      out += {u'\\', u'x', kHex[c >> 4], kHex[c & 0xF]};
-    }
-  }
-  return out;
-}
-
 std::u16string render(const Conversion& conv, const LogArg* arg) {
   if (!arg) return u"(missing)";
   const bool wantsString = conv.type == u's';

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // One argument of a log message: a UTF-16 string or an integer.
 class LogArg {
@@ -43,6 +44,28 @@ class LogArg {
 // conversion is copied as it stands. Nothing is ever read past the arguments.
 std::u16string formatLogMessage(std::u16string_view format, std::span<const LogArg> args);
 std::u16string formatLogMessage(std::u16string_view format, std::initializer_list<LogArg> args);
+
+// `text` as it may stand inside one line of a log: its control characters
+// written as escapes (\n, \r, \t, \xHH), so that no string a client chose
+// can end the line or begin a forged one.
+template <class Char>
+std::basic_string<Char> escapeControls(std::basic_string_view<Char> text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::basic_string<Char> out;
+  out.reserve(text.size());
+  for (const Char c : text) {
+    const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
+    if (unit >= 0x20 && unit != 0x7F) {
+      out.push_back(c);
+    } else if (unit == '\n' || unit == '\r' || unit == '\t') {
+      out.push_back(Char('\\'));
+      out.push_back(Char(unit == '\n' ? 'n' : unit == '\r' ? 'r' : 't'));
+    } else {
+      for (const char escaped : {'\\', 'x', kHex[unit >> 4], kHex[unit & 0xF]}) out.push_back(Char(escaped));
+    }
+  }
+  return out;
+}
 
 // The bytes a log file holds for a message: each code unit up to 0xFF as the
 // byte of that value; code units above 0xFF are left out.
