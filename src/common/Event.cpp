@@ -1,10 +1,10 @@
 #include "common/Event.h"
 
+// Notifies under the mutex: a waiter that wakes may destroy the Event as soon
+// as it can, so nothing of it is touched after the mutex.
 void Event::set() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set_ = true;
-  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  set_ = true;
   if (autoReset_) {
     changed_.notify_one();
   } else {

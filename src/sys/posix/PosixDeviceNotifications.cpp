@@ -35,20 +35,24 @@ PosixDeviceNotifications::~PosixDeviceNotifications() {
   // Ended outside the lock: their threads take it.
   std::unique_ptr<UeventListener> listener, retired;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<std::mutex> guard(shared_->mutex);
+    // Nothing reaches a handler or the log once this object is gone, not even
+    // from a listener's thread that a handler holds up past its end.
+    shared_->registrations.clear();
+    shared_->dropLog = nullptr;
     listener = std::move(listener_);
     retired = std::move(retired_);
   }
 }
 
 void PosixDeviceNotifications::setEventHandler(ServiceHandle service, EventHandler handler) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  handlers_[service] = std::move(handler);
+  std::lock_guard<std::mutex> guard(shared_->mutex);
+  shared_->handlers[service] = std::move(handler);
 }
 
 void PosixDeviceNotifications::setDropLog(DropLog log) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  dropLog_ = std::move(log);
+  std::lock_guard<std::mutex> guard(shared_->mutex);
+  shared_->dropLog = std::move(log);
 }
 
 DeviceNotifications::Handle PosixDeviceNotifications::registerDeviceNotification(ServiceHandle service,
@@ -62,41 +66,45 @@ DeviceNotifications::Handle PosixDeviceNotifications::registerDeviceNotification
   if (error != WinError::Success) return 0;
   takeRetiredListener().reset();  // ended outside the lock: its thread may be waiting for it
 
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (handlers_.count(service) == 0) {
+  std::lock_guard<std::mutex> guard(shared_->mutex);
+  if (shared_->handlers.count(service) == 0) {
     error = WinError::InvalidHandle;
     return 0;
   }
   if (!listener_) {
-    listener_ = UeventListener::start([this](const UeventMessage& message) { deliver(message); },
-                                      [this](const std::string& reason) { reportDrop(reason); }, error);
+    listener_ =
+        UeventListener::start([shared = shared_](const UeventMessage& message) { shared->deliver(message); },
+                              [shared = shared_](const std::string& reason) { shared->reportDrop(reason); }, error);
     if (!listener_) return 0;
   }
   const Handle handle = next_++;
-  registrations_[handle] = service;
+  shared_->registrations[handle] = service;
   return handle;
 }
 
 bool PosixDeviceNotifications::unregisterDeviceNotification(Handle notification, uint32_t& error) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (registrations_.erase(notification) == 0) {
+    std::lock_guard<std::mutex> guard(shared_->mutex);
+    if (shared_->registrations.erase(notification) == 0) {
       error = WinError::InvalidHandle;
       return false;
     }
   }
-  if (!inHandler) {
-    std::unique_lock<std::timed_mutex> delivering(delivery_, std::defer_lock);
+  // Ending the listener waits for its delivery in progress; otherwise that
+  // delivery is waited for here.
+  std::unique_ptr<UeventListener> stopped = takeStoppedListener();
+  if (!stopped && !inHandler) {
+    std::unique_lock<std::timed_mutex> delivering(shared_->delivery, std::defer_lock);
     delivering.try_lock_for(kDeliveryWait);
   }
-  takeStoppedListener().reset();
+  stopped.reset();
   takeRetiredListener().reset();
   return true;
 }
 
 std::unique_ptr<UeventListener> PosixDeviceNotifications::takeStoppedListener() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!registrations_.empty() || !listener_) return nullptr;
+  std::lock_guard<std::mutex> guard(shared_->mutex);
+  if (!shared_->registrations.empty() || !listener_) return nullptr;
   // Asked now, so that it takes no further event once the lock is released.
   listener_->requestStop();
   if (!listener_->onListenerThread()) return std::move(listener_);
@@ -106,28 +114,28 @@ std::unique_ptr<UeventListener> PosixDeviceNotifications::takeStoppedListener() 
 }
 
 std::unique_ptr<UeventListener> PosixDeviceNotifications::takeRetiredListener() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::mutex> guard(shared_->mutex);
   if (!retired_ || retired_->onListenerThread()) return nullptr;
   return std::move(retired_);
 }
 
-void PosixDeviceNotifications::deliver(const UeventMessage& message) {
-  std::unique_lock<std::timed_mutex> delivering(delivery_, std::defer_lock);
+void PosixDeviceNotifications::Shared::deliver(const UeventMessage& message) {
+  std::unique_lock<std::timed_mutex> delivering(delivery, std::defer_lock);
   if (!delivering.try_lock_for(kDeliveryWait)) return reportDrop("uevent dropped: a handler did not return");
   std::vector<Handle> targets;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto& [handle, service] : registrations_) targets.push_back(handle);
+    std::lock_guard<std::mutex> guard(mutex);
+    for (const auto& [handle, service] : registrations) targets.push_back(handle);
   }
   const std::vector<uint8_t> record = volumeInterfaceRecord(message.interfacePath);
   for (const Handle handle : targets) {
     EventHandler handler;
     {
       // Registered when the event came and still now.
-      std::lock_guard<std::mutex> guard(mutex_);
-      const auto registration = registrations_.find(handle);
-      if (registration == registrations_.end()) continue;
-      handler = handlers_[registration->second];
+      std::lock_guard<std::mutex> guard(mutex);
+      const auto registration = registrations.find(handle);
+      if (registration == registrations.end()) continue;
+      handler = handlers[registration->second];
     }
     inHandler = true;
     try {
@@ -139,11 +147,11 @@ void PosixDeviceNotifications::deliver(const UeventMessage& message) {
   }
 }
 
-void PosixDeviceNotifications::reportDrop(const std::string& reason) {
+void PosixDeviceNotifications::Shared::reportDrop(const std::string& reason) {
   DropLog log;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
-    log = dropLog_;
+    std::lock_guard<std::mutex> guard(mutex);
+    log = dropLog;
   }
   if (log) log(reason);
 }

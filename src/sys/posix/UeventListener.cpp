@@ -7,9 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <vector>
 
+#include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 
 namespace sys::posix {
@@ -37,65 +37,71 @@ UniqueFd openKernelSocket(uint32_t& error) {
 
 }  // namespace
 
+std::atomic<std::chrono::milliseconds> UeventListener::stopWait_{UeventListener::kStopWait};
+
 std::unique_ptr<UeventListener> UeventListener::start(Deliver deliver, Drop drop, uint32_t& error) {
-  UniqueFd socket = openKernelSocket(error);
-  if (!socket.valid()) return nullptr;
-  UniqueFd wake(eventfd(0, EFD_CLOEXEC));
-  if (!wake.valid()) {
+  auto shared = std::make_shared<Shared>();
+  shared->socket = openKernelSocket(error);
+  if (!shared->socket.valid()) return nullptr;
+  shared->wake = UniqueFd(eventfd(0, EFD_CLOEXEC));
+  if (!shared->wake.valid()) {
     error = winErrorFromErrno(errno);
     return nullptr;
   }
-  std::unique_ptr<UeventListener> listener(
-      new UeventListener(std::move(socket), std::move(wake), std::move(deliver), std::move(drop)));
-  try {
-    listener->thread_ = std::thread(&UeventListener::run, listener.get());
-  } catch (const std::system_error& failure) {
-    error = winErrorFromErrno(failure.code().value());
+  shared->deliver = std::move(deliver);
+  shared->drop = std::move(drop);
+  std::unique_ptr<UeventListener> listener(new UeventListener(shared));
+  if (!listener->thread_.start([shared] {
+        shared->threadId.store(std::this_thread::get_id());
+        shared->run();
+      })) {
+    error = WinError::NotEnoughMemory;
     return nullptr;
   }
   return listener;
 }
 
-UeventListener::UeventListener(UniqueFd socket, UniqueFd wake, Deliver deliver, Drop drop)
-    : socket_(std::move(socket)), wake_(std::move(wake)), deliver_(std::move(deliver)), drop_(std::move(drop)) {}
-
 UeventListener::~UeventListener() {
-  if (!thread_.joinable()) return;
   requestStop();
-  thread_.join();
+  thread_.waitFor(stopWait_.load());
+}
+
+std::chrono::milliseconds UeventListener::swapStopWait(std::chrono::milliseconds wait) {
+  return stopWait_.exchange(wait);
 }
 
 void UeventListener::requestStop() {
+  // The flag before the wake-up: the thread sees it once woken.
+  shared_->stopRequested = true;
   const uint64_t one = 1;
-  while (write(wake_.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+  while (write(shared_->wake.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
   }
 }
 
 uint32_t UeventListener::portId() const {
   sockaddr_nl address{};
   socklen_t length = sizeof(address);
-  if (getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (getsockname(shared_->socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
   return address.nl_pid;
 }
 
-void UeventListener::run() {
+void UeventListener::Shared::run() {
   try {
-    pollfd waits[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-    while (true) {
+    pollfd waits[2] = {{socket.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    while (!stopRequested) {
       if (poll(waits, 2, -1) < 0) {
         if (errno == EINTR) continue;
-        drop_("uevent wait failed: " + std::string(std::strerror(errno)));
+        drop("uevent wait failed: " + std::string(std::strerror(errno)));
         return;
       }
-      if (waits[1].revents) return;
       if (waits[0].revents) receiveOne();
     }
   } catch (...) {
-    drop_("uevent listener ended by an error");
+    drop("uevent listener ended by an error");
   }
 }
 
-void UeventListener::receiveOne() {
+void UeventListener::Shared::receiveOne() {
   std::vector<char> buffer(kMessageLimit);
   sockaddr_nl sender{};
   iovec part{buffer.data(), buffer.size()};
@@ -104,16 +110,17 @@ void UeventListener::receiveOne() {
   header.msg_namelen = sizeof(sender);
   header.msg_iov = &part;
   header.msg_iovlen = 1;
-  const ssize_t size = recvmsg(socket_.get(), &header, MSG_DONTWAIT);
+  const ssize_t size = recvmsg(socket.get(), &header, MSG_DONTWAIT);
   if (size < 0) {
-    if (errno != EAGAIN && errno != EINTR) drop_("uevent receive failed: " + std::string(std::strerror(errno)));
+    if (errno != EAGAIN && errno != EINTR) drop("uevent receive failed: " + std::string(std::strerror(errno)));
     return;
   }
-  if (header.msg_flags & MSG_TRUNC) return drop_("oversized uevent");
-  if (sender.nl_pid != 0) return drop_("uevent not sent by the kernel");
+  if (header.msg_flags & MSG_TRUNC) return drop("oversized uevent");
+  if (sender.nl_pid != 0) return drop("uevent not sent by the kernel");
   const UeventMessage message = UeventMessage::parse(buffer.data(), static_cast<size_t>(size));
-  if (message.kind == UeventMessage::Kind::Malformed) return drop_("malformed uevent: " + message.reason);
-  if (message.kind == UeventMessage::Kind::PartitionEvent) deliver_(message);
+  if (message.kind == UeventMessage::Kind::Malformed) return drop("malformed uevent: " + message.reason);
+  // Nothing more once a stop was asked for, even for a message already read.
+  if (message.kind == UeventMessage::Kind::PartitionEvent && !stopRequested) deliver(message);
 }
 
 }  // namespace sys::posix

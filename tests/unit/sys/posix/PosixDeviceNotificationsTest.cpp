@@ -16,12 +16,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
 
+#include "common/Event.h"
 #include "common/Guid.h"
 #include "common/LittleEndian.h"
+#include "common/Thread.h"
 #include "common/WideString.h"
 #include "common/WinError.h"
 #include "support/TempDir.h"
@@ -293,6 +296,84 @@ TEST_F(PartitionEventsTest, RegistersAgainAfterTheLastRegistrationEnded) {
   ASSERT_NO_FATAL_FAILURE(attachLoopWithPartition());
   EXPECT_FALSE(first_.waitFor(DeviceNotifications::DBT_DEVICEARRIVAL, loopDirectory()).empty());
   EXPECT_TRUE(notifications_.unregisterDeviceNotification(handle, error)) << error;
+}
+
+// Shortens the bound that a listener's end waits for its thread, for one scope.
+class ShortStopWait {
+ public:
+  ShortStopWait() : previous_(sys::posix::UeventListener::swapStopWait(100ms)) {}
+  ~ShortStopWait() { sys::posix::UeventListener::swapStopWait(previous_); }
+  ShortStopWait(const ShortStopWait&) = delete;
+  ShortStopWait& operator=(const ShortStopWait&) = delete;
+
+ private:
+  std::chrono::milliseconds previous_;
+};
+
+// What a test shares with its handlers and with the thread that unregisters,
+// so that a thread left behind touches nothing the test has freed.
+struct StalledDelivery {
+  Event entered{Event::Reset::Manual};
+  Event release{Event::Reset::Manual};
+  std::atomic<int> stalledCalls{0};
+  EventRecorder others;  // the events of the other service
+  std::atomic<bool> unregistered{false};
+};
+
+// Releases the stalled handler when the test ends, however it ends.
+class ReleaseAtEnd {
+ public:
+  explicit ReleaseAtEnd(StalledDelivery& delivery) : delivery_(delivery) {}
+  ~ReleaseAtEnd() { delivery_.release.set(); }
+  ReleaseAtEnd(const ReleaseAtEnd&) = delete;
+  ReleaseAtEnd& operator=(const ReleaseAtEnd&) = delete;
+
+ private:
+  StalledDelivery& delivery_;
+};
+
+TEST_F(PartitionEventsTest, AHandlerThatDoesNotReturnHoldsUpNeitherUnregisteringNorTheEnd) {
+  const ShortStopWait shortWait;
+  const auto shared = std::make_shared<StalledDelivery>();
+  auto notifications = std::make_shared<sys::posix::PosixDeviceNotifications>();
+  notifications->setEventHandler(kFirstService, [shared](uint32_t, const uint8_t*) {
+    ++shared->stalledCalls;
+    shared->entered.set();
+    shared->release.wait(2 * kEventWait);
+  });
+  notifications->setEventHandler(kSecondService, [shared](uint32_t type, const uint8_t* record) {
+    shared->others.add(EventRecorder::read(type, record));
+  });
+  uint32_t error = 0;
+  const auto stalledHandle = notifications->registerDeviceNotification(kFirstService, volumeFilter(), 1, error);
+  ASSERT_NE(stalledHandle, 0u) << error;
+  ReleaseAtEnd releaseAtEnd(*shared);
+  ASSERT_NO_FATAL_FAILURE(attachLoopWithPartition());
+  ASSERT_TRUE(shared->entered.wait(kEventWait)) << "no partition event came";
+
+  // The last registration ends while its handler is still running.
+  Thread unregistering;
+  ASSERT_TRUE(unregistering.start([shared, notifications, stalledHandle]() mutable {
+    uint32_t unregisterError = 0;
+    shared->unregistered = notifications->unregisterDeviceNotification(stalledHandle, unregisterError);
+    notifications.reset();  // so that the test's own reset ends the object
+  }));
+  ASSERT_TRUE(unregistering.waitFor(kEventWait)) << "unregistering waits for a handler that does not return";
+  EXPECT_TRUE(shared->unregistered);
+
+  // Registered anew while the thread left behind still has the removal below
+  // to read; then the object ends with the handler still running.
+  ASSERT_NE(notifications->registerDeviceNotification(kSecondService, volumeFilter(), 1, error), 0u) << error;
+  detachLoop();
+  notifications.reset();
+
+  // Once released, the threads left behind end by themselves; the last of
+  // them lets go of the handlers.
+  shared->release.set();
+  for (int i = 0; i < 6000 && shared.use_count() > 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(shared.use_count(), 1) << "a listener's thread did not end";
+  EXPECT_EQ(shared->stalledCalls.load(), 1) << "an event after unregistering";
+  EXPECT_EQ(shared->others.count(), 0u) << "an event after the end";
 }
 
 // Messages sent to the listener by a process instead of the kernel.
