@@ -20,7 +20,7 @@ struct ConnectRecord {
   std::u16string imagePath;
   uint64_t volumeSize = 0;
   uint32_t sectorSize = 0;
-  uint8_t mountFlag = 0;
+  uint8_t mountFlag = 0;  // the service's flag, logged; volumes are mounted whatever it says
 
   // The record in `bytes`; none unless they are exactly kSize bytes.
   static std::optional<ConnectRecord> parse(std::span<const uint8_t> bytes);

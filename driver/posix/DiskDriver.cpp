@@ -72,7 +72,7 @@ DiskDriver::Reply DiskDriver::connect(std::span<const uint8_t> input, uint32_t o
              text(record->connectionTag).c_str(), static_cast<unsigned long long>(record->volumeSize),
              record->sectorSize, text(record->imagePath).c_str(), record->mountFlag);
   uint32_t error = WinError::Success;
-  disk_ = VirtualDisk::create(runtime_, record->volumeSize, record->sectorSize, log_, error);
+  disk_ = VirtualDisk::create(runtime_, mounts_, record->volumeSize, record->sectorSize, log_, error);
   if (!disk_) {
     log_->line("connect \"%s\" failed: no disk was made (error %u)", text(record->connectionTag).c_str(), error);
     return {error, uint32Bytes(kNoDisk)};

@@ -7,6 +7,7 @@
 
 #include "ConnectRecord.h"
 #include "DriverLog.h"
+#include "MountDirectory.h"
 #include "RuntimeDirectory.h"
 #include "VirtualDisk.h"
 
@@ -22,11 +23,12 @@ class DiskDriver {
     bool madeDisk = false;  // a connect that made the disk
   };
 
-  // Makes its disk in `runtime`, which outlives it.
-  DiskDriver(const RuntimeDirectory& runtime, std::shared_ptr<DriverLog> log)
-      : runtime_(runtime), log_(std::move(log)) {}
-  // Removes the disk, in use or not: what is in use (a mounted partition)
-  // fails its I/O and goes once it is closed.
+  // Makes its disk in `runtime` and mounts its volumes in `mounts` (none
+  // when null); both outlive it.
+  DiskDriver(const RuntimeDirectory& runtime, const MountDirectory* mounts, std::shared_ptr<DriverLog> log)
+      : runtime_(runtime), mounts_(mounts), log_(std::move(log)) {}
+  // Removes the disk, in use or not: what is in use (a volume, a partition
+  // mounted elsewhere) fails its I/O and goes once it is closed.
   ~DiskDriver();
   DiskDriver(const DiskDriver&) = delete;
   DiskDriver& operator=(const DiskDriver&) = delete;
@@ -44,6 +46,7 @@ class DiskDriver {
   uint32_t checkConnect(const ConnectRecord& record) const;
 
   const RuntimeDirectory& runtime_;
+  const MountDirectory* mounts_;
   std::shared_ptr<DriverLog> log_;
   std::unique_ptr<VirtualDisk> disk_;
   ConnectRecord record_;  // the disk's record, while there is a disk

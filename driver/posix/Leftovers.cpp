@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -116,11 +117,20 @@ void unmountLazily(const std::string& point, DriverLog& log) {
   }
 }
 
+// Unmounts a volume and removes its directory when that lies in the mount
+// directory itself (a directory below lies on another volume).
+void unmountVolume(const fs::path& point, const fs::path& mountDirectory, DriverLog& log) {
+  unmountLazily(point, log);
+  if (point.parent_path() == mountDirectory && rmdir(point.c_str()) == 0) {
+    log.line("removed the mount point %s, left behind by an earlier run", point.c_str());
+  }
+}
+
 // Unmounts the volumes, then deletes the partitions of each loop device and
 // detaches it: at once, unless something else holds it open.
-void detachLoopDevices(LoopDevices& loops, const std::vector<std::string>& volumes,
+void detachLoopDevices(LoopDevices& loops, const std::vector<std::string>& volumes, const fs::path& mountDirectory,
                        const std::shared_ptr<DriverLog>& log) {
-  for (const std::string& point : volumes) unmountLazily(point, *log);
+  for (const std::string& point : volumes) unmountVolume(point, mountDirectory, *log);
   for (std::unique_ptr<LoopDevice>& loop : loops) {
     const int number = loop->number();
     const std::string path = loop->path();
@@ -139,20 +149,25 @@ void detachLoopDevices(LoopDevices& loops, const std::vector<std::string>& volum
 
 }  // namespace
 
-void Leftovers::reclaim(const RuntimeDirectory& runtime, const std::shared_ptr<DriverLog>& log) {
-  // Paths as the kernel writes them: the runtime directory's path has no
-  // symbolic links or dots. Nothing below the disk's mount point is looked
-  // at: the file system mounted there may be one that nobody serves.
+void Leftovers::reclaim(const RuntimeDirectory& runtime, const MountDirectory* mounts,
+                        const std::shared_ptr<DriverLog>& log) {
+  // Paths as the kernel writes them: the runtime and mount directories'
+  // paths have no symbolic links or dots. Nothing below the disk's mount
+  // point is looked at: the file system mounted there may be one that
+  // nobody serves.
   const fs::path diskMountPoint = fs::path(runtime.path()) / RuntimeDirectory::kDiskMountPoint;
   // The loop devices are known by the disk file's path, which goes when its
   // file system is unmounted; held open, they stay on the file.
   const auto loops = std::make_shared<LoopDevices>(adoptLoopDevices(diskMountPoint / FuseDisk::kFileName, log));
-  const std::vector<std::string> volumes = mountPointsBelow(runtime.path(), blockDevicesOf(*loops));
+  const fs::path mountDirectory = mounts ? mounts->path() : std::string();
+  const std::vector<std::string> volumes =
+      mounts ? mountPointsBelow(mountDirectory, blockDevicesOf(*loops)) : std::vector<std::string>();
   IdentityFile::removeLeftovers(runtime, *log);
   unmountLazily(diskMountPoint, *log);
   if (loops->empty()) return;
   Thread detaching;
-  if (!detaching.start([loops, volumes, log] { detachLoopDevices(*loops, volumes, log); })) {
+  if (!detaching.start(
+          [loops, volumes, mountDirectory, log] { detachLoopDevices(*loops, volumes, mountDirectory, log); })) {
     log->line(
         "cannot start a thread to detach the loop devices left behind by an earlier run; they detach at their "
         "last close");

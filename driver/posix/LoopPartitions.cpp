@@ -108,6 +108,12 @@ int LoopPartitions::remove() {
   return 0;
 }
 
+std::vector<int> LoopPartitions::numbers() const {
+  std::vector<int> numbers;
+  for (const Partition& partition : partitions_) numbers.push_back(partition.number);
+  return numbers;
+}
+
 // Adds the partition, unless the kernel made it from the table, and its
 // node; on failure the partition is not there.
 int LoopPartitions::addPartition(Partition& partition) {
@@ -127,7 +133,7 @@ int LoopPartitions::addPartition(Partition& partition) {
 
 int LoopPartitions::deletePartition(const Partition& partition) {
   const int error = blkpg(loop_.fd(), BLKPG_DEL_PARTITION, partition.number, 0, 0);
-  if (error == 0 && partition.nodeMade) unlink(("/dev/" + partitionName(partition.number)).c_str());
+  if (error == 0 && partition.nodeMade) unlink(nodePath(partition.number).c_str());
   return error;
 }
 
@@ -135,7 +141,7 @@ int LoopPartitions::deletePartition(const Partition& partition) {
 // did; 0 or an errno.
 int LoopPartitions::makeNode(Partition& partition) {
   const std::string name = partitionName(partition.number);
-  const std::string node = "/dev/" + name;
+  const std::string node = nodePath(partition.number);
   unsigned major = 0, minor = 0;
   char colon = 0;
   std::ifstream numbers("/sys/class/block/" + name + "/dev");

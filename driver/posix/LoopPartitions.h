@@ -30,6 +30,11 @@ class LoopPartitions {
   // still there.
   int remove();
 
+  // The partitions' numbers, in the table's order.
+  std::vector<int> numbers() const;
+  // The /dev node of partition `number`.
+  std::string nodePath(int number) const { return "/dev/" + partitionName(number); }
+
  private:
   struct Partition {
     int number;

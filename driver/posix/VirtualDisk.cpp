@@ -10,15 +10,19 @@
 #include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 
-std::unique_ptr<VirtualDisk> VirtualDisk::create(const RuntimeDirectory& runtime, uint64_t size, uint32_t sectorSize,
-                                                 std::shared_ptr<DriverLog> log, uint32_t& error) {
+std::unique_ptr<VirtualDisk> VirtualDisk::create(const RuntimeDirectory& runtime, const MountDirectory* mounts,
+                                                 uint64_t size, uint32_t sectorSize, std::shared_ptr<DriverLog> log,
+                                                 uint32_t& error) {
   error = checkPrerequisites(*log);
   if (error != WinError::Success) return nullptr;
-  std::unique_ptr<VirtualDisk> disk(new VirtualDisk(std::move(log)));
+  std::unique_ptr<VirtualDisk> disk(new VirtualDisk(mounts, std::move(log)));
   int failure = disk->serveFile(runtime, size);
   if (failure == 0) failure = disk->attachFile(sectorSize);
   if (failure == 0) failure = disk->presentPartitions(runtime);
-  if (failure == 0) return disk;
+  if (failure == 0) {
+    disk->mountVolumes();
+    return disk;
+  }
   error = sys::posix::winErrorFromErrno(failure);
   return nullptr;
 }
@@ -69,14 +73,30 @@ int VirtualDisk::presentPartitions(const RuntimeDirectory& runtime) {
   return partitions_ ? 0 : failure;
 }
 
+// As the system's mount manager gives a new volume its drive letter.
+void VirtualDisk::mountVolumes() {
+  if (mounts_) volumes_ = VolumeMounts::mount(*mounts_, *partitions_, log_);
+}
+
 uint32_t VirtualDisk::releasePartitions() {
+  const bool detachedLazily = volumes_ && volumes_->unmount();
+  volumes_.reset();
   const int failure = partitions_->remove();
-  if (failure == EBUSY) {
-    log_->line("%s is in use (mounted or open): the disk stays", devicePath().c_str());
-    return WinError::Busy;
+  if (failure == 0) return WinError::Success;
+  if (failure == EBUSY && detachedLazily) {
+    log_->line(
+        "%s stays in use by a volume detached lazily: the disk goes all the same, that partition once the "
+        "volume's last user leaves",
+        devicePath().c_str());
+    return WinError::Success;
   }
-  if (failure != 0) log_->line("cannot delete the partitions of %s: %s", devicePath().c_str(), std::strerror(failure));
-  return sys::posix::winErrorFromErrno(failure);
+  if (failure == EBUSY) {
+    log_->line("%s is in use (mounted elsewhere or open): the disk stays", devicePath().c_str());
+  } else {
+    log_->line("cannot delete the partitions of %s: %s; the disk stays", devicePath().c_str(), std::strerror(failure));
+  }
+  mountVolumes();
+  return failure == EBUSY ? WinError::Busy : sys::posix::winErrorFromErrno(failure);
 }
 
 // Making a disk needs root, /dev/fuse and loop devices.

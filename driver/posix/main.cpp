@@ -2,11 +2,12 @@
 // interface, answers its control requests, and presents the one disk it may
 // hold to the kernel, fetching every sector from the mount service's port.
 //
-//   vkvd [--runtime-dir DIR] [--log PATH] [--foreground]
+//   vkvd [--runtime-dir DIR] [--log PATH] [--mount-dir DIR | --no-mount] [--foreground]
 //
-// It runs in the foreground (as systemd runs it) until SIGTERM or SIGINT,
-// then removes the disk and its interface. Exit codes: 0 stopped, 1 bad
-// arguments, 2 could not start.
+// It mounts the volumes of its disk in the mount directory (by default
+// /run/vkbvd-volumes), unless told not to. It runs in the foreground (as
+// systemd runs it) until SIGTERM or SIGINT, then removes the disk and its
+// interface. Exit codes: 0 stopped, 1 bad arguments, 2 could not start.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "DiskDriver.h"
 #include "DriverLog.h"
 #include "Leftovers.h"
+#include "MountDirectory.h"
 #include "RuntimeDirectory.h"
 #include "sys/posix/IoFlusher.h"
 
@@ -28,10 +30,12 @@ namespace {
 struct Options {
   std::string runtimeDir;
   std::string logPath;
+  std::string mountDir;  // empty: the default
+  bool mounting = true;
 };
 
 int usage() {
-  std::fputs("usage: vkvd [--runtime-dir DIR] [--log PATH] [--foreground]\n", stderr);
+  std::fputs("usage: vkvd [--runtime-dir DIR] [--log PATH] [--mount-dir DIR | --no-mount] [--foreground]\n", stderr);
   return 1;
 }
 
@@ -39,10 +43,23 @@ bool parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--foreground") continue;  // the only way vkvd runs
-    if (i + 1 >= argc || (option != "--runtime-dir" && option != "--log")) return false;
-    (option == "--runtime-dir" ? options.runtimeDir : options.logPath) = argv[++i];
+    if (option == "--no-mount") {
+      options.mounting = false;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    if (option == "--runtime-dir") {
+      options.runtimeDir = argv[++i];
+    } else if (option == "--log") {
+      options.logPath = argv[++i];
+    } else if (option == "--mount-dir") {
+      options.mountDir = argv[++i];
+    } else {
+      return false;
+    }
   }
-  return true;
+  // --mount-dir and --no-mount contradict each other.
+  return options.mounting || options.mountDir.empty();
 }
 
 // Stop requests arrive on a descriptor; no signal handler runs. Called before
@@ -70,13 +87,21 @@ void joinWriteBackPath(DriverLog& log) {
   }
 }
 
-int serve(const std::shared_ptr<DriverLog>& log, int stopFd) {
+int serve(const Options& options, const std::shared_ptr<DriverLog>& log, int stopFd) {
   const std::unique_ptr<RuntimeDirectory> runtime = RuntimeDirectory::open(*log);
   if (!runtime) return 2;
-  DiskDriver driver(*runtime, log);
+  std::unique_ptr<MountDirectory> mounts;
+  if (options.mounting) {
+    mounts = MountDirectory::open(options.mountDir.empty() ? MountDirectory::kDefaultPath : options.mountDir, *log);
+    if (!mounts) return 2;
+    log->line("volumes are mounted in %s", mounts->path().c_str());
+  } else {
+    log->line("volumes are not mounted (--no-mount)");
+  }
+  DiskDriver driver(*runtime, mounts.get(), log);
   const std::unique_ptr<ControlServer> server = ControlServer::publish(driver, *runtime, log);
   if (!server) return 2;
-  Leftovers::reclaim(*runtime, log);
+  Leftovers::reclaim(*runtime, mounts.get(), log);
   log->line("vkvd %d started in %s", static_cast<int>(getpid()), runtime->path().c_str());
   server->run(stopFd);
   signalfd_siginfo signal{};
@@ -104,7 +129,7 @@ int main(int argc, char** argv) {
     log->line("cannot take SIGTERM and SIGINT on a descriptor: %s", std::strerror(errno));
     return 2;
   }
-  const int exitCode = serve(log, stopFd.get());
+  const int exitCode = serve(options, log, stopFd.get());
   log->line("%s", exitCode == 0 ? "vkvd stopped" : "vkvd could not start");
   return exitCode;
 }

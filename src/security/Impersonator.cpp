@@ -85,6 +85,40 @@ bool Impersonator::isLoggedOnAs(const Sid& user) {
   return same;
 }
 
+std::optional<Sid> Impersonator::loggedOnUser() {
+  const ScopedLock lock(impersonationLock(), kLockTimeout);
+  if (!lock.locked()) {
+    debugLog(u"Impersonator::loggedOnUser lock timeout\n");
+    return std::nullopt;
+  }
+  if (token_ == 0) {
+    debugLog(u"Impersonator::loggedOnUser no logged user\n");
+    return std::nullopt;
+  }
+  std::optional<Sid> user;
+  if (const uint32_t error = sys::platform().tokens().tokenUser(token_, user)) {
+    debugLog(u"Impersonator::loggedOnUser GetTokenInformation err=0x%X\n", error);
+  }
+  return user;
+}
+
+bool Impersonator::isAdministrator() {
+  const ScopedLock lock(impersonationLock(), kLockTimeout);
+  if (!lock.locked()) {
+    debugLog(u"Impersonator::isAdministrator lock timeout\n");
+    return false;
+  }
+  if (token_ == 0) {
+    debugLog(u"Impersonator::isAdministrator no logged user\n");
+    return false;
+  }
+  bool administrator = false;
+  if (const uint32_t error = sys::platform().tokens().isTokenAdministrator(token_, administrator)) {
+    debugLog(u"Impersonator::isAdministrator CheckTokenMembership err=0x%X\n", error);
+  }
+  return administrator;
+}
+
 bool Impersonator::impersonateToUser() {
   const ScopedLock lock(impersonationLock(), kLockTimeout);
   if (!lock.locked()) {

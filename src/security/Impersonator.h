@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "sys/Tokens.h"
@@ -27,6 +28,11 @@ class Impersonator {
   // reports), so that a caller can refuse the token of another user's
   // process. False without a token.
   bool isLoggedOnAs(const Sid& user);
+  // The token's user; none without a token or when it cannot be read.
+  std::optional<Sid> loggedOnUser();
+  // Whether the token's user may act for any user (root, an administrator,
+  // LocalSystem). False without a token or when it cannot be told.
+  bool isAdministrator();
   // Makes the calling thread act as the token's user. Without a token (no
   // logon, or a failed one) this fails: the thread stays itself, and its
   // caller must not go on as if it acted as the user.

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "common/Sid.h"
 
 namespace sys {
 
 // Process tokens and the calling thread's impersonation (OpenProcess,
-// OpenProcessToken, GetTokenInformation with EqualSid, ImpersonateLoggedOnUser,
-// RevertToSelf, CloseHandle, GetCurrentThreadId, I_RpcBindingInqLocalClientPID).
+// OpenProcessToken, GetTokenInformation with EqualSid, CheckTokenMembership,
+// ImpersonateLoggedOnUser, RevertToSelf, CloseHandle, GetCurrentThreadId,
+// I_RpcBindingInqLocalClientPID).
 // Results are Win32 errors (0 success), the client-pid query's an RPC status.
 class Tokens {
  public:
@@ -23,6 +25,12 @@ class Tokens {
   // Whether the token's user is `user`, such as the user a client's
   // connection reports; `same` is false on failure.
   virtual uint32_t isTokenUser(Handle token, const Sid& user, bool& same) = 0;
+  // The token's user; none on failure.
+  virtual uint32_t tokenUser(Handle token, std::optional<Sid>& user) = 0;
+  // Whether the token's user may act for any user of the machine: root on
+  // Linux; on Windows LocalSystem or an enabled member of the Administrators
+  // group (a token filtered by user account control is not). False on failure.
+  virtual uint32_t isTokenAdministrator(Handle token, bool& administrator) = 0;
   virtual void closeHandle(Handle handle) = 0;
   // Makes the calling thread, and only it, act as the token's user.
   virtual uint32_t impersonateLoggedOnUser(Handle token) = 0;

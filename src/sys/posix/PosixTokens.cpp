@@ -183,6 +183,22 @@ uint32_t PosixTokens::isTokenUser(Handle token, const Sid& user, bool& same) {
   return WinError::Success;
 }
 
+uint32_t PosixTokens::tokenUser(Handle token, std::optional<Sid>& user) {
+  user.reset();
+  Identity identity;
+  if (const uint32_t error = findIdentity(token, identity)) return error;
+  user = userSid(identity.uid);
+  return WinError::Success;
+}
+
+uint32_t PosixTokens::isTokenAdministrator(Handle token, bool& administrator) {
+  administrator = false;
+  Identity identity;
+  if (const uint32_t error = findIdentity(token, identity)) return error;
+  administrator = identity.uid == 0;
+  return WinError::Success;
+}
+
 void PosixTokens::closeHandle(Handle handle) {
   const std::lock_guard lock(mutex_);
   objects_.erase(handle);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -53,6 +54,10 @@ class PosixTokens final : public Tokens {
   // Compares the token's real uid, the one the thread acts as when it
   // impersonates the token.
   uint32_t isTokenUser(Handle token, const Sid& user, bool& same) override;
+  // The user named by the token's real uid.
+  uint32_t tokenUser(Handle token, std::optional<Sid>& user) override;
+  // Root, by the token's real uid.
+  uint32_t isTokenAdministrator(Handle token, bool& administrator) override;
   void closeHandle(Handle handle) override;
   uint32_t impersonateLoggedOnUser(Handle token) override;
   uint32_t revertToSelf() override;

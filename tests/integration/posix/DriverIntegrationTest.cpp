@@ -1,9 +1,8 @@
 // The whole disk path for real, as root: the disk view opens an ext4 volume
 // image, the port thread serves it, the device workers ask the vkvd daemon
-// for the disk over its control channel, and the kernel's partition device
-// mounts and gives the files back.
+// for the disk over its control channel, and vkvd mounts the kernel's
+// partition device, which gives the files back.
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -38,14 +36,15 @@ std::string readText(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// vkvd as a child process, stopped with SIGTERM (bounded, then SIGKILL).
+// vkvd as a child process, mounting volumes in `mountDir`, stopped with
+// SIGTERM (bounded, then SIGKILL).
 class Daemon {
  public:
-  Daemon(const std::string& runtimeDir, const std::string& log) {
+  Daemon(const std::string& runtimeDir, const std::string& mountDir, const std::string& log) {
     pid_ = fork();
     if (pid_ == 0) {
-      execl(VKVD_PROGRAM, VKVD_PROGRAM, "--runtime-dir", runtimeDir.c_str(), "--log", log.c_str(), "--foreground",
-            static_cast<char*>(nullptr));
+      execl(VKVD_PROGRAM, VKVD_PROGRAM, "--runtime-dir", runtimeDir.c_str(), "--mount-dir", mountDir.c_str(), "--log",
+            log.c_str(), "--foreground", static_cast<char*>(nullptr));
       _exit(127);
     }
   }
@@ -74,6 +73,7 @@ class DriverIntegrationTest : public ::testing::Test {
     }
     runtime_ = dir_.path() / "run";
     setenv("VKBVD_RUNTIME_DIR", runtime_.c_str(), 1);
+    volumes_ = dir_.path() / "volumes";
     files_ = dir_.path() / "files";
     std::filesystem::create_directories(files_ / "docs");
     std::ofstream(files_ / "hello.txt") << "hello from the backup\n";
@@ -81,7 +81,7 @@ class DriverIntegrationTest : public ::testing::Test {
     for (int i = 0; i < 20000; ++i) numbers << i << '\n';
     numbers.close();
     image_ = dir_.path() / "volume.img";
-    ASSERT_TRUE(run("truncate -s 32M " + image_.string() + " && mkfs.ext4 -q -F -d " + files_.string() + " " +
+    ASSERT_TRUE(run("truncate -s 32M " + image_.string() + " && mkfs.ext4 -q -F -L BACKUP -d " + files_.string() + " " +
                     image_.string()));
     VirtualImageManager::init();
     const std::u16string path = image_.u16string();
@@ -89,13 +89,12 @@ class DriverIntegrationTest : public ::testing::Test {
     ASSERT_EQ(VirtualImageManager::openImage(path.c_str(), u"", diskSize_, block, nullptr), 0);
     sectorSize_ = block;
     ASSERT_TRUE(thread_.start(nullptr));
-    daemon_ = std::make_unique<Daemon>(runtime_.string(), (dir_.path() / "vkvd.log").string());
+    daemon_ = std::make_unique<Daemon>(runtime_.string(), volumes_.string(), (dir_.path() / "vkvd.log").string());
     // The daemon publishes its interface once it is ready.
     for (int i = 0; i < 500 && !interfacePublished(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(interfacePublished()) << readText(dir_.path() / "vkvd.log");
   }
   void TearDown() override {
-    if (mounted_) umount2(mountPoint().c_str(), MNT_DETACH);
     daemon_.reset();
     thread_.stop();
     VirtualImageManager::closeImage();
@@ -107,7 +106,13 @@ class DriverIntegrationTest : public ::testing::Test {
     std::error_code error;
     return std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error);
   }
-  std::filesystem::path mountPoint() const { return dir_.path() / "mnt"; }
+  // Where vkvd mounts the volume, named after its label.
+  std::filesystem::path mountPoint() const { return volumes_ / "BACKUP"; }
+  // No mount and no directory is left in the mount directory.
+  void expectNoVolumeLeft() const {
+    EXPECT_EQ(readText("/proc/self/mountinfo").find(volumes_.string() + "/"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(volumes_));
+  }
 
   // The partition's block device of the disk vkvd made, found by its identity file.
   std::string partitionDevice() const {
@@ -124,13 +129,13 @@ class DriverIntegrationTest : public ::testing::Test {
 
   TempDir dir_;
   std::filesystem::path runtime_;
+  std::filesystem::path volumes_;
   std::filesystem::path files_;
   std::filesystem::path image_;
   uint64_t diskSize_ = 0;
   uint32_t sectorSize_ = 0;
   LpcThread thread_;
   std::unique_ptr<Daemon> daemon_;
-  bool mounted_ = false;
 };
 
 }  // namespace
@@ -151,13 +156,8 @@ TEST_F(DriverIntegrationTest, MountsTheVolumeThroughTheDriverAndRemovesItAgain) 
 
   const std::string partition = partitionDevice();
   ASSERT_FALSE(partition.empty()) << readText(dir_.path() / "vkvd.log");
-  std::filesystem::create_directories(mountPoint());
-  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr), 0)
-      << strerror(errno);
-  mounted_ = true;
-  EXPECT_TRUE(run("diff -r --exclude=lost+found " + files_.string() + " " + mountPoint().string()));
-  ASSERT_EQ(umount2(mountPoint().c_str(), 0), 0);
-  mounted_ = false;
+  EXPECT_TRUE(run("diff -r --exclude=lost+found " + files_.string() + " " + mountPoint().string()))
+      << readText(dir_.path() / "vkvd.log");
 
   ASSERT_TRUE(RemoveDevWorker::removeDev(u"first_tag"));
   ASSERT_TRUE(RequestDevInfoWorker::requestDevInfo(&info, &count));
@@ -165,23 +165,26 @@ TEST_F(DriverIntegrationTest, MountsTheVolumeThroughTheDriverAndRemovesItAgain) 
   EXPECT_FALSE(std::filesystem::exists(partition));
   EXPECT_EQ(readText("/proc/self/mountinfo").find(runtime_.string() + "/"), std::string::npos)
       << "no FUSE mount is left";
+  expectNoVolumeLeft();
 }
 
 TEST_F(DriverIntegrationTest, NothingIsLeftWhenTheServiceStopsWhileTheDiskExists) {
   ASSERT_TRUE(CreateDevWorker::createDev(image_.u16string(), u"first_tag", diskSize_, sectorSize_, false));
   const std::string partition = partitionDevice();
   ASSERT_FALSE(partition.empty());
+  ASSERT_TRUE(std::filesystem::exists(mountPoint() / "hello.txt")) << readText(dir_.path() / "vkvd.log");
   thread_.stop();
   VirtualImageManager::closeImage();
   daemon_->stop();
   EXPECT_FALSE(std::filesystem::exists(partition));
   EXPECT_EQ(readText("/proc/self/mountinfo").find(runtime_.string() + "/"), std::string::npos);
+  expectNoVolumeLeft();
   EXPECT_FALSE(interfacePublished());
 }
 
 // What a volume probe does when the disk's partition arrives: from the
 // volume's interface to its device and GUID path, the identity of the disk
-// under it, and where it is mounted.
+// under it, and where vkvd mounted it.
 TEST_F(DriverIntegrationTest, TheVolumeUtilitiesFindTheDriversVolume) {
   ASSERT_TRUE(CreateDevWorker::createDev(image_.u16string(), u"first_tag", diskSize_, sectorSize_, false))
       << readText(dir_.path() / "vkvd.log");
@@ -206,18 +209,10 @@ TEST_F(DriverIntegrationTest, TheVolumeUtilitiesFindTheDriversVolume) {
   EXPECT_EQ(serial, u"320A050564E94590AE3C6F348B43C4FE");
   EXPECT_FALSE(revision.empty());
 
+  // vkvd mounted it as it made the disk, as Windows gives it a drive letter.
   std::vector<std::u16string> drives{u"stale"};
-  EXPECT_FALSE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
-  EXPECT_TRUE(drives.empty());
-  std::filesystem::create_directories(mountPoint());
-  ASSERT_EQ(mount(partition.c_str(), mountPoint().c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr), 0)
-      << strerror(errno);
-  mounted_ = true;
   ASSERT_TRUE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
   EXPECT_EQ(drives, std::vector<std::u16string>{mountPoint().u16string() + u"/"});
-  ASSERT_EQ(umount2(mountPoint().c_str(), 0), 0);
-  mounted_ = false;
-  EXPECT_FALSE(VolumeUtils::getVolumeDrives(guid.c_str(), drives));
 
   ASSERT_TRUE(RemoveDevWorker::removeDev(u"first_tag"));
   EXPECT_FALSE(VolumeUtils::getVolumeGuidForDevice(device, guid)) << "the volume is gone with the disk";

@@ -4,7 +4,6 @@
 // mounted-drive record, a partition of some other loop device is probed and
 // left alone, and when the disk goes the record is emptied and the watchdog,
 // woken by the removal, closes the image because the driver holds no disk.
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -160,18 +159,17 @@ MountedRecord readMountedRecord() {
 
 // The service's control handler for device events, as the service names it:
 // each event goes to the notificator, and is noted once handled. Before it
-// hands on the arrival of a partition of vkvd's disk it mounts the partition,
-// so that the volume has a mount point before the service's probe asks for
-// its mount points, and notes the partition's mount points at that moment.
+// hands on the arrival of a partition of vkvd's disk it waits until vkvd has
+// mounted the volume, so that the volume has its mount point before the
+// service's probe asks for it, and notes the partition's mount points then.
 class ControlHandler {
  public:
-  ControlHandler(fs::path identityDirectory, fs::path mountPoint)
-      : identityDirectory_(std::move(identityDirectory)), mountPoint_(std::move(mountPoint)) {}
+  explicit ControlHandler(fs::path identityDirectory) : identityDirectory_(std::move(identityDirectory)) {}
 
   void handle(uint32_t eventType, const uint8_t* record) {
     const std::string path = wide::toUtf8(interfaceName(record));
     const std::string partition = "/dev/" + fs::path(path).filename().string();
-    if (eventType == DeviceNotifications::DBT_DEVICEARRIVAL && isDriverDiskPartition(path)) mount(partition);
+    if (eventType == DeviceNotifications::DBT_DEVICEARRIVAL && isDriverDiskPartition(path)) awaitMount(partition);
     VolumeDeviceNotificator::processDevice(eventType, record);
     std::lock_guard<std::mutex> guard(mutex_);
     handled_.emplace_back(eventType, path);
@@ -181,29 +179,9 @@ class ControlHandler {
     std::lock_guard<std::mutex> guard(mutex_);
     return std::find(handled_.begin(), handled_.end(), std::make_pair(eventType, path)) != handled_.end();
   }
-  bool mounted() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return mounted_;
-  }
-  std::string mountFailure() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return mountFailure_;
-  }
   std::vector<std::u16string> mountsWhenHandedOn() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return mountsWhenHandedOn_;
-  }
-  // Unmounts what the handler mounted; false when it stays mounted.
-  bool unmount() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (mounted_ && umount2(mountPoint_.c_str(), 0) == 0) mounted_ = false;
-    return !mounted_;
-  }
-  // Cuts the mount off when a test failed before it unmounted.
-  void detachMount() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (mounted_) umount2(mountPoint_.c_str(), MNT_DETACH);
-    mounted_ = false;
   }
 
  private:
@@ -222,25 +200,15 @@ class ControlHandler {
     std::error_code error;
     return fs::exists(identityDirectory_ / fs::path(interfacePath).parent_path().filename(), error);
   }
-  void mount(const std::string& partition) {
+  void awaitMount(const std::string& partition) {
+    waitFor([&] { return !mountPointsOf(partition).empty(); });
     std::lock_guard<std::mutex> guard(mutex_);
-    if (mounted_) return;
-    std::error_code error;
-    fs::create_directories(mountPoint_, error);
-    if (::mount(partition.c_str(), mountPoint_.c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0) {
-      mountFailure_ = partition + ": " + std::strerror(errno);
-      return;
-    }
-    mounted_ = true;
     mountsWhenHandedOn_ = mountPointsOf(partition);
   }
 
   const fs::path identityDirectory_;
-  const fs::path mountPoint_;
   mutable std::mutex mutex_;
   std::vector<std::pair<uint32_t, std::string>> handled_;
-  bool mounted_ = false;
-  std::string mountFailure_;
   std::vector<std::u16string> mountsWhenHandedOn_;
 };
 
@@ -288,18 +256,18 @@ class VolumeDetectionIntegrationTest : public ::testing::Test {
     ASSERT_TRUE(debugLogIsOpen());
 
     image_ = dir_.path() / "volume.img";
-    ASSERT_TRUE(run("truncate -s 32M " + image_.string() + " && mkfs.ext4 -q -F " + image_.string()));
+    ASSERT_TRUE(run("truncate -s 32M " + image_.string() + " && mkfs.ext4 -q -F -L BACKUP " + image_.string()));
     VirtualImageManager::init();
     uint32_t block = 512;
     ASSERT_EQ(VirtualImageManager::openImage(image_.u16string().c_str(), u"", diskSize_, block, nullptr), 0);
     sectorSize_ = block;
     ASSERT_TRUE(port_.start(nullptr));
-    vkvd_ = std::make_unique<VkvdProcess>(runtime_, dir_.path() / "vkvd.log");
+    vkvd_ = std::make_unique<VkvdProcess>(runtime_, dir_.path() / "vkvd.log", -1, volumesDirectory());
     ASSERT_FALSE(vkvd_->waitForInterface().empty()) << readText(dir_.path() / "vkvd.log");
 
     TimerTask::start();
     watchdogStarted_ = true;
-    handler_ = std::make_shared<ControlHandler>(runtime_ / "identity", mountPoint());
+    handler_ = std::make_shared<ControlHandler>(runtime_ / "identity");
     sys::platform().deviceNotifications().setEventHandler(
         kService, [handler = handler_](uint32_t type, const uint8_t* data) { handler->handle(type, data); });
     VolumeDeviceNotificator::setServiceHandle(kService);
@@ -310,7 +278,6 @@ class VolumeDetectionIntegrationTest : public ::testing::Test {
     if (watchdogStarted_) TimerTask::stop();
     VolumeDeviceNotificator::drop();
     VolumeDeviceNotificatorThread::shutdown();
-    if (handler_ && !handler_->unmount()) handler_->detachMount();
     if (diskCreated_) RemoveDevWorker::removeDev(u"first_tag");
     plainLoop_.reset();
     vkvd_.reset();
@@ -321,7 +288,9 @@ class VolumeDetectionIntegrationTest : public ::testing::Test {
   }
 
   fs::path debugLogPath() const { return dir_.path() / "debug.log"; }
-  fs::path mountPoint() const { return dir_.path() / "mnt"; }
+  fs::path volumesDirectory() const { return dir_.path() / "volumes"; }
+  // Where vkvd mounts the image's volume, by its label.
+  fs::path mountPoint() const { return volumesDirectory() / "BACKUP"; }
   std::string log() const { return readText(debugLogPath()); }
 
   // What the probe of `interfacePath` logged, from its start to its end;
@@ -406,7 +375,6 @@ TEST_F(VolumeDetectionIntegrationTest, TheDisksVolumeIsRecordedUntilTheDiskGoesA
   ASSERT_TRUE(VolumeUtils::getVolumeGuidForDevice(wide::fromUtf8(partition), volumeGuid));
 
   ASSERT_TRUE(waitFor([&] { return !probeOf(path).empty(); })) << log();
-  ASSERT_TRUE(handler_->mounted()) << handler_->mountFailure();
   EXPECT_NE(probeOf(path).find("taskRun vendor_id=VELKAR/A; product_id=VKB_V_DISK;"), std::string::npos) << log();
   EXPECT_TRUE(VolumeDeviceNotificator::isOurDevice(wide::fromUtf8(path)));
   const MountedRecord record = readMountedRecord();
@@ -445,7 +413,6 @@ TEST_F(VolumeDetectionIntegrationTest, TheDisksVolumeIsRecordedUntilTheDiskGoesA
   EXPECT_EQ(unchanged.drives, record.drives);
   EXPECT_EQ(TimerTask::isDevExistsTasks(), 0u);
 
-  ASSERT_TRUE(handler_->unmount());
   ASSERT_TRUE(RemoveDevWorker::removeDev(u"first_tag")) << readText(dir_.path() / "vkvd.log");
   diskCreated_ = false;
   ASSERT_TRUE(waitFor([&] { return handler_->handled(DeviceNotifications::DBT_DEVICEREMOVECOMPLETE, path); })) << log();
@@ -455,6 +422,7 @@ TEST_F(VolumeDetectionIntegrationTest, TheDisksVolumeIsRecordedUntilTheDiskGoesA
   EXPECT_EQ(emptied.volumeId, u"");
   EXPECT_EQ(emptied.deviceName, u"");
   EXPECT_TRUE(emptied.drives.empty());
+  EXPECT_FALSE(fs::exists(mountPoint())) << "vkvd unmounted the volume with the disk";
   EXPECT_EQ(countOf(log(), "VolumeDeviceNotificator::onDevRemove our device detected; check the driver response\n"),
             1u);
 

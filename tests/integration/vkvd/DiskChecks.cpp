@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
+#include "sys/posix/MountInfo.h"
 #include "sys/posix/UniqueFd.h"
 
 namespace fs = std::filesystem;
@@ -52,6 +54,31 @@ std::vector<std::string> mountsUnder(const fs::path& directory) {
     if (line.find(" " + directory.string()) != std::string::npos) found.push_back(line);
   }
   return found;
+}
+
+std::vector<Mount> mounts() {
+  std::vector<Mount> found;
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  for (std::string line; std::getline(mountInfo, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, optional;
+    Mount mount;
+    if (!(fields >> id >> parent >> device >> root >> mount.point >> mount.options)) continue;
+    // Optional fields, up to the separator.
+    while (fields >> optional && optional != "-") continue;
+    if (!(fields >> mount.type >> mount.source)) continue;
+    mount.point = sys::posix::unescapeMountField(mount.point);
+    found.push_back(mount);
+  }
+  return found;
+}
+
+bool hasOptions(const Mount& mount, const std::vector<std::string>& options) {
+  const std::string own = "," + mount.options + ",";
+  for (const std::string& option : options) {
+    if (own.find("," + option + ",") == std::string::npos) return false;
+  }
+  return true;
 }
 
 std::vector<fs::path> filesBelow(const fs::path& root) {

@@ -19,6 +19,18 @@ std::vector<std::string> loopDevicesBackedFrom(const std::filesystem::path& dire
 // The lines of /proc/self/mountinfo that mount something at or below `directory`.
 std::vector<std::string> mountsUnder(const std::filesystem::path& directory);
 
+// A mount as /proc/self/mountinfo lists it.
+struct Mount {
+  std::string point;
+  std::string options;  // the mount's own: "rw,nosuid,nodev,relatime"
+  std::string type;
+  std::string source;  // "/dev/loop0p1"
+};
+// The mounts of this process's namespace, in mount order.
+std::vector<Mount> mounts();
+// Whether `mount` has each of `options` among its own.
+bool hasOptions(const Mount& mount, const std::vector<std::string>& options);
+
 // The files below `root`, by their path relative to it.
 std::vector<std::filesystem::path> filesBelow(const std::filesystem::path& root);
 

@@ -55,8 +55,9 @@ class VkvdDiskTest : public ::testing::Test {
   }
 
   // Makes the volume (an ext4 file system of a few files), opens it with
-  // `sectorSize`-byte sectors, serves the port and starts vkvd.
-  void start(uint32_t sectorSize) {
+  // `sectorSize`-byte sectors, serves the port and starts vkvd, which
+  // mounts the volume in `mountDir` when that is given.
+  void start(uint32_t sectorSize, const fs::path& mountDir = {}) {
     const fs::path files = dir_.path() / "files";
     fs::create_directories(files / "docs");
     std::ofstream(files / "hello.txt") << "hello from the backup\n";
@@ -78,7 +79,7 @@ class VkvdDiskTest : public ::testing::Test {
     ASSERT_EQ(sectorSize_, sectorSize);
     ASSERT_TRUE(service_.start(nullptr));
     serving_ = true;
-    vkvd_ = std::make_unique<VkvdProcess>(runtimeDir_, dir_.path() / "vkvd.log");
+    vkvd_ = std::make_unique<VkvdProcess>(runtimeDir_, dir_.path() / "vkvd.log", -1, mountDir);
     interface_ = vkvd_->waitForInterface();
     ASSERT_FALSE(interface_.empty()) << log();
   }
@@ -203,6 +204,49 @@ TEST_F(VkvdDiskTest, WritesReachTheServiceAndLeaveTheImageFileAsItWas) {
   EXPECT_TRUE(back == data) << "the written bytes come back";
   EXPECT_EQ(run("cmp -s " + volume_.string() + " " + copy.string()), 0) << "the image file is unchanged";
   EXPECT_EQ(disconnectDisk().status, wire::kSuccess);
+}
+
+// As Windows gives a new volume its drive letter: the files read back, and
+// what is written lands in the service's overlay, not in the image file.
+TEST_F(VkvdDiskTest, MountsTheVolumeReadWriteAtItsLabelAndWritesLandInTheService) {
+  const fs::path mountDir = dir_.path() / "volumes";
+  ASSERT_NO_FATAL_FAILURE(start(512, mountDir));
+  const fs::path copy = dir_.path() / "volume.copy";
+  fs::copy_file(volume_, copy);
+  const Reply connected = connectDisk(u"volume.img");
+  ASSERT_EQ(connected.status, wire::kSuccess) << log();
+  const std::string partition = "/dev/" + loopName(connected) + "p1";
+  EXPECT_EQ(fs::status(mountDir).permissions(), fs::perms(0755)) << "users reach their volumes through it";
+  const fs::path volume = mountDir / "VKBTEST";
+  std::vector<disk_checks::Mount> mounts;
+  for (const disk_checks::Mount& mount : disk_checks::mounts()) {
+    if (mount.source == partition) mounts.push_back(mount);
+  }
+  ASSERT_EQ(mounts.size(), 1u) << log();
+  EXPECT_EQ(mounts[0].point, volume.string());
+  EXPECT_EQ(mounts[0].type, "ext4");
+  EXPECT_TRUE(disk_checks::hasOptions(mounts[0], {"rw", "nosuid", "nodev"})) << mounts[0].options;
+  EXPECT_NE(
+      log().find("mounted " + partition + " (ext4, label \"VKBTEST\") read-write, nosuid, nodev at " + volume.string()),
+      std::string::npos)
+      << log();
+
+  const fs::path files = dir_.path() / "files";
+  for (const fs::path& file : disk_checks::filesBelow(files)) {
+    EXPECT_TRUE(readFileBytes(files / file) == readFileBytes(volume / file)) << file;
+  }
+  std::ofstream(volume / "docs" / "written.txt") << "written on the mounted volume\n";
+  EXPECT_EQ(readFileBytes(volume / "docs" / "written.txt"), "written on the mounted volume\n");
+  ASSERT_EQ(disconnectDisk().status, wire::kSuccess) << log();
+  EXPECT_TRUE(disk_checks::mountsUnder(mountDir).empty());
+  EXPECT_FALSE(fs::exists(volume)) << "its directory goes with it";
+  EXPECT_EQ(run("cmp -s " + volume_.string() + " " + copy.string()), 0) << "the image file is unchanged";
+
+  // Unmounting wrote the file back to the service, which still holds it.
+  ASSERT_EQ(connectDisk(u"volume.img").status, wire::kSuccess) << log();
+  EXPECT_EQ(readFileBytes(volume / "docs" / "written.txt"), "written on the mounted volume\n") << log();
+  EXPECT_EQ(disconnectDisk().status, wire::kSuccess) << log();
+  EXPECT_EQ(run("cmp -s " + volume_.string() + " " + copy.string()), 0);
 }
 
 TEST_F(VkvdDiskTest, KeepsADiskInUseAndRefusesASecondOne) {

@@ -1,9 +1,9 @@
 // vkvd as a daemon that serves a disk the kernel may write back through it:
 // every thread of it runs as an I/O flusher; and a vkvd killed with its disk
 // made leaves the disk behind (the loop device on a file system that nobody
-// serves any more, its partitions, its mounts and its identity), which the
-// next vkvd on the same runtime directory takes away before it serves,
-// touching nothing of another vkvd. Needs root, FUSE and loop devices.
+// serves any more, its partitions, its mounted volume and its identity),
+// which the next vkvd on the same runtime directory takes away before it
+// serves, touching nothing of another vkvd. Needs root, FUSE and loop devices.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -38,6 +38,11 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr uint64_t kDiskSize = 16 << 20;
+// Where the second partition starts. It holds no file system, so nothing
+// that vkvd mounts changes it: its first bytes are read back to show that
+// a disk serves.
+constexpr off_t kSecondPartition = 9 << 20;
+constexpr size_t kReadBack = 64 << 10;
 constexpr auto kSettleWait = 20s;
 
 // A disk of kDiskSize bytes with a GPT of two partitions, the first (1 MiB
@@ -118,15 +123,20 @@ unsigned long ioFlusherFlags() {
   return gained;
 }
 
-// One vkvd with its runtime directory and the service's side of its disk.
-// The runtime directory is the process's VKBVD_RUNTIME_DIR while it is used.
+// One vkvd with its runtime and mount directories and the service's side of
+// its disk. The runtime directory is the process's VKBVD_RUNTIME_DIR while
+// it is used.
 struct Driver {
-  Driver(fs::path directory, fs::path logFile) : runtimeDir(std::move(directory)), log(std::move(logFile)) {}
+  Driver(fs::path directory, fs::path volumes, fs::path logFile)
+      : runtimeDir(std::move(directory)), mountDir(std::move(volumes)), log(std::move(logFile)) {}
 
   void use() const { setenv("VKBVD_RUNTIME_DIR", runtimeDir.c_str(), 1); }
   fs::path diskMountPoint() const { return runtimeDir / "disk"; }
+  // Where vkvd mounts the first partition (ext4, without a label).
+  fs::path volumeMountPoint() const { return mountDir / "volume1"; }
 
   fs::path runtimeDir;
+  fs::path mountDir;
   fs::path log;
   std::unique_ptr<FakePortService> service;
   std::unique_ptr<VkvdProcess> vkvd;
@@ -139,12 +149,14 @@ class VkvdLifetimeTest : public ::testing::Test {
     if (!disk_checks::canMakeDisks()) GTEST_SKIP() << "making disks needs root, /dev/fuse and loop devices";
     disk_ = partitionedDisk(dir_.path() / "disk.img");
     ASSERT_EQ(disk_.size(), kDiskSize) << "sfdisk and mkfs.ext4 make the disk";
+    for (size_t i = 0; i < kReadBack; ++i) disk_[kSecondPartition + i] = static_cast<uint8_t>(i * 7 + 3);
   }
   void TearDown() override {
-    for (const fs::path& mountPoint : mounted_) umount2(mountPoint.c_str(), MNT_DETACH);
     for (Driver* driver : {&other_, &first_}) {
       driver->vkvd.reset();
       driver->service.reset();
+      // What a killed vkvd left, when the test ended before a restart.
+      umount2(driver->volumeMountPoint().c_str(), MNT_DETACH);
     }
     unsetenv("VKBVD_RUNTIME_DIR");
   }
@@ -153,10 +165,11 @@ class VkvdLifetimeTest : public ::testing::Test {
   void start(Driver& driver) {
     fs::create_directories(driver.runtimeDir);
     fs::permissions(driver.runtimeDir, fs::perms::owner_all);
+    fs::create_directories(driver.mountDir);
     driver.use();
     if (!driver.service) driver.service = std::make_unique<FakePortService>(disk_);
     ASSERT_TRUE(driver.service->listening());
-    driver.vkvd = std::make_unique<VkvdProcess>(driver.runtimeDir, driver.log);
+    driver.vkvd = std::make_unique<VkvdProcess>(driver.runtimeDir, driver.log, -1, driver.mountDir);
     driver.interface = driver.vkvd->waitForInterface();
     ASSERT_FALSE(driver.interface.empty()) << readFileBytes(driver.log);
   }
@@ -174,31 +187,21 @@ class VkvdLifetimeTest : public ::testing::Test {
     return client.request(wire::kControlCode, wire::connectRecord(wire::kDisconnect, u"first_tag"), 0).status;
   }
 
-  void mountPartition(const std::string& partition, const fs::path& mountPoint) {
-    fs::create_directories(mountPoint);
-    ASSERT_EQ(mount(("/dev/" + partition).c_str(), mountPoint.c_str(), "ext4", MS_RDONLY | MS_NOSUID | MS_NODEV, ""), 0)
-        << std::strerror(errno);
-    mounted_.push_back(mountPoint);
-  }
-
-  // Where vkvd mounts a volume it finds: a directory in its runtime directory.
-  fs::path volumeMountPoint(const std::string& loop) const { return first_.runtimeDir / "volumes" / (loop + "p1"); }
-
-  // Makes the first vkvd's disk, mounts its first partition where vkvd
-  // mounts it, and kills vkvd; `loop` is the disk's loop device ("loopN").
-  // The mounted volume keeps the disk: its loop device stays on the file that
-  // nobody serves any more.
+  // Makes the first vkvd's disk, which it mounts the first partition of, and
+  // kills vkvd; `loop` is the disk's loop device ("loopN"). The mounted
+  // volume keeps the disk: its loop device stays on the file that nobody
+  // serves any more.
   void crashWithAVolumeMounted(std::string& loop) {
     ASSERT_NO_FATAL_FAILURE(start(first_));
     loop = connectDisk(first_);
     ASSERT_FALSE(loop.empty()) << readFileBytes(first_.log);
     const std::string diskFile = backingFile(loop);
-    ASSERT_NO_FATAL_FAILURE(mountPartition(loop + "p1", volumeMountPoint(loop)));
+    ASSERT_TRUE(isMountPoint(first_.volumeMountPoint())) << readFileBytes(first_.log);
     ASSERT_TRUE(first_.vkvd->crash());
     ASSERT_EQ(backingFile(loop), diskFile);
     ASSERT_TRUE(hasPartition(loop, 1) && hasPartition(loop, 2));
     ASSERT_TRUE(isMountPoint(first_.diskMountPoint()));
-    ASSERT_TRUE(isMountPoint(volumeMountPoint(loop)));
+    ASSERT_TRUE(isMountPoint(first_.volumeMountPoint()));
     first_.use();
     ASSERT_TRUE(fs::exists(protocol::identityFile(loop)));
   }
@@ -220,11 +223,11 @@ class VkvdLifetimeTest : public ::testing::Test {
 
   TempDir dir_;
   std::vector<uint8_t> disk_;
-  Driver first_{dir_.path() / "run", dir_.path() / "vkvd.log"};
-  // Another vkvd, its runtime directory inside the first one's, so that none
-  // of its things can be told apart from the first one's by a path prefix.
-  Driver other_{dir_.path() / "run" / "other", dir_.path() / "other-vkvd.log"};
-  std::vector<fs::path> mounted_;
+  Driver first_{dir_.path() / "run", dir_.path() / "volumes", dir_.path() / "vkvd.log"};
+  // Another vkvd, its runtime and mount directories inside the first one's,
+  // so that none of its things can be told apart from the first one's by a
+  // path prefix.
+  Driver other_{dir_.path() / "run" / "other", dir_.path() / "volumes" / "other", dir_.path() / "other-vkvd.log"};
 };
 
 }  // namespace
@@ -263,21 +266,23 @@ TEST_F(VkvdLifetimeTest, ReclaimsWhatAKilledVkvdLeftAndNothingOfAnother) {
   ASSERT_NO_FATAL_FAILURE(restart(first_));
   EXPECT_TRUE(eventually([&] { return diskGone(loop, sequence); })) << readFileBytes(first_.log);
   EXPECT_FALSE(isMountPoint(first_.diskMountPoint()));
-  EXPECT_FALSE(isMountPoint(volumeMountPoint(loop)));
+  EXPECT_FALSE(isMountPoint(first_.volumeMountPoint()));
+  EXPECT_FALSE(fs::exists(first_.volumeMountPoint())) << "its directory goes with it";
   EXPECT_FALSE(fs::exists(protocol::identityFile(loop)));
 
   EXPECT_EQ(backingFile(otherLoop), otherDiskFile) << "the other vkvd's disk stays";
   EXPECT_TRUE(hasPartition(otherLoop, 1) && hasPartition(otherLoop, 2));
   EXPECT_TRUE(isMountPoint(other_.diskMountPoint()));
+  EXPECT_TRUE(isMountPoint(other_.volumeMountPoint()));
   other_.use();
   EXPECT_TRUE(fs::exists(protocol::identityFile(otherLoop)));
-  EXPECT_TRUE(readsBack(otherLoop, 1 << 20, 64 << 10)) << "and it still serves";
+  EXPECT_TRUE(readsBack(otherLoop, kSecondPartition, kReadBack)) << "and it still serves";
   EXPECT_EQ(disconnectDisk(other_), wire::kSuccess) << readFileBytes(other_.log);
 
   const std::string again = connectDisk(first_);
   ASSERT_FALSE(again.empty()) << "a new disk can be made\n" << readFileBytes(first_.log);
   EXPECT_TRUE(hasPartition(again, 1) && hasPartition(again, 2));
-  EXPECT_TRUE(readsBack(again, 1 << 20, 64 << 10));
+  EXPECT_TRUE(readsBack(again, kSecondPartition, kReadBack));
   EXPECT_EQ(disconnectDisk(first_), wire::kSuccess) << readFileBytes(first_.log);
 }
 
@@ -294,7 +299,8 @@ TEST_F(VkvdLifetimeTest, ALeftLoopDeviceHeldOpenGoesAtItsLastClose) {
   EXPECT_TRUE(hasPartition(loop, 2));
   EXPECT_NE(backingFile(loop), "");
   EXPECT_FALSE(isMountPoint(first_.diskMountPoint()));
-  EXPECT_FALSE(isMountPoint(volumeMountPoint(loop)));
+  EXPECT_FALSE(isMountPoint(first_.volumeMountPoint()));
+  EXPECT_FALSE(fs::exists(first_.volumeMountPoint()));
   held.reset();
   EXPECT_TRUE(eventually([&] { return diskGone(loop, sequence); })) << "detached at its last close";
 }

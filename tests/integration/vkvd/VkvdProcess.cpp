@@ -23,8 +23,13 @@ constexpr auto kPollInterval = 10ms;
 
 }  // namespace
 
-VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int uid) {
+VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int uid, const fs::path& mountDir) {
   std::vector<std::string> arguments = {VKVD_PROGRAM, "--runtime-dir", runtimeDir, "--log", log, "--foreground"};
+  if (mountDir.empty()) {
+    arguments.push_back("--no-mount");
+  } else {
+    arguments.insert(arguments.end(), {"--mount-dir", mountDir});
+  }
   std::vector<char*> argv;
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -7,10 +7,12 @@
 
 // vkvd in a process of its own, started with a runtime directory and a log
 // (as another user when `uid` is given), stopped with SIGTERM; one that
-// does not stop in time is killed.
+// does not stop in time is killed. It mounts the volumes of its disk in
+// `mountDir` when that is given, and mounts none otherwise.
 class VkvdProcess {
  public:
-  VkvdProcess(const std::filesystem::path& runtimeDir, const std::filesystem::path& log, int uid = -1);
+  VkvdProcess(const std::filesystem::path& runtimeDir, const std::filesystem::path& log, int uid = -1,
+              const std::filesystem::path& mountDir = {});
   ~VkvdProcess();
   VkvdProcess(const VkvdProcess&) = delete;
   VkvdProcess& operator=(const VkvdProcess&) = delete;

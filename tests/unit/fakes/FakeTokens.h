@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -13,11 +14,14 @@
 // every call is recorded in order ("openProcess 42", "impersonate 2 thread 1",
 // ...). Handles are numbered from 1 and tracked, so that a test sees a handle
 // closed twice, never closed, or used after its close. The token of process
-// PID is that of the user userOf(PID). Threads get small ids (1, 2, ...) in
-// the order they first ask. Thread-safe.
+// PID is that of the user userOf(PID) unless `processUsers` names another;
+// a process in `endedProcesses` cannot be opened, and the tokens of processes
+// in `administrators` are administrators'. Threads get small ids (1, 2, ...)
+// in the order they first ask. Thread-safe.
 class FakeTokens : public sys::Tokens {
  public:
   static constexpr uint32_t kInvalidHandle = 6;
+  static constexpr uint32_t kInvalidParameter = 87;  // what opening an ended process answers
 
   uint32_t openProcessError = 0;
   uint32_t openProcessTokenError = 0;
@@ -26,6 +30,10 @@ class FakeTokens : public sys::Tokens {
   uint32_t revertError = 0;
   int32_t rpcStatus = 0;
   uint32_t clientPid = 0;  // given even when rpcStatus is a failure, as garbage would be
+  uint32_t administratorError = 0;
+  std::map<uint32_t, Sid> processUsers;
+  std::set<uint32_t> endedProcesses;
+  std::set<uint32_t> administrators;
 
   static Sid userOf(uint32_t pid) { return Sid(5, {21, pid}); }
 
@@ -49,12 +57,13 @@ class FakeTokens : public sys::Tokens {
   uint32_t openProcess(uint32_t pid, Handle& process) override {
     const std::lock_guard lock(mutex_);
     calls_.push_back("openProcess " + std::to_string(pid));
-    process = openProcessError ? 0 : next_++;
+    const uint32_t error = endedProcesses.contains(pid) ? kInvalidParameter : openProcessError;
+    process = error ? 0 : next_++;
     if (process) {
       processes_.insert(process);
       pids_[process] = pid;
     }
-    return openProcessError;
+    return error;
   }
   uint32_t openProcessToken(Handle process, Handle& token) override {
     const std::lock_guard lock(mutex_);
@@ -73,7 +82,25 @@ class FakeTokens : public sys::Tokens {
     same = false;
     if (!tokens_.contains(token)) return kInvalidHandle;
     if (tokenUserError) return tokenUserError;
-    same = userOf(pids_[token]) == user;
+    same = userOfProcess(pids_[token]) == user;
+    return 0;
+  }
+  uint32_t tokenUser(Handle token, std::optional<Sid>& user) override {
+    const std::lock_guard lock(mutex_);
+    calls_.push_back("tokenUser " + std::to_string(token));
+    user.reset();
+    if (!tokens_.contains(token)) return kInvalidHandle;
+    if (tokenUserError) return tokenUserError;
+    user = userOfProcess(pids_[token]);
+    return 0;
+  }
+  uint32_t isTokenAdministrator(Handle token, bool& administrator) override {
+    const std::lock_guard lock(mutex_);
+    calls_.push_back("isTokenAdministrator " + std::to_string(token));
+    administrator = false;
+    if (!tokens_.contains(token)) return kInvalidHandle;
+    if (administratorError) return administratorError;
+    administrator = administrators.contains(pids_[token]);
     return 0;
   }
   void closeHandle(Handle handle) override {
@@ -110,6 +137,10 @@ class FakeTokens : public sys::Tokens {
   }
 
  private:
+  Sid userOfProcess(uint32_t pid) const {
+    const auto found = processUsers.find(pid);
+    return found == processUsers.end() ? userOf(pid) : found->second;
+  }
   uint32_t threadId() {
     const auto [entry, added] = threadIds_.try_emplace(std::this_thread::get_id(), 0);
     if (added) entry->second = static_cast<uint32_t>(threadIds_.size());

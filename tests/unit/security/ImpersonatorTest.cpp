@@ -152,6 +152,49 @@ TEST_F(ImpersonatorTest, IsLoggedOnAsOnlyTheTokensUser) {
   }
 }
 
+// What a caller needs to tell whose a token is: its user, and whether that
+// user may act for others. Without a token or a readable answer: nobody.
+TEST_F(ImpersonatorTest, TellsTheTokensUserAndWhetherItIsAnAdministrator) {
+  struct Case {
+    const char* name;
+    uint32_t loggedOnPid;  // 0: no logon
+    std::function<void(FakeTokens&)> script;
+    std::optional<Sid> user;
+    bool administrator;
+    std::string expectedLog;
+  };
+  const Case cases[] = {
+      {"a user", 10, [](FakeTokens&) {}, FakeTokens::userOf(10), false, lines({})},
+      {"an administrator", 10, [](FakeTokens& t) { t.administrators.insert(10); }, FakeTokens::userOf(10), true,
+       lines({})},
+      {"no logon", 0, [](FakeTokens& t) { t.administrators.insert(10); }, std::nullopt, false,
+       lines({"Impersonator::loggedOnUser no logged user", "Impersonator::isAdministrator no logged user"})},
+      {"nothing can be read", 10,
+       [](FakeTokens& t) {
+         t.tokenUserError = 5;
+         t.administratorError = 5;
+         t.administrators.insert(10);
+       },
+       std::nullopt, false,
+       lines({"Impersonator::loggedOnUser GetTokenInformation err=0x5",
+              "Impersonator::isAdministrator CheckTokenMembership err=0x5"})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTokens tokens;
+    c.script(tokens);
+    const sys::ScopedFake<sys::Tokens> fake(tokens);
+    Impersonator impersonator;
+    if (c.loggedOnPid != 0) {
+      ASSERT_TRUE(impersonator.logonAsProcess(c.loggedOnPid));
+    }
+    openDebugLog(dir_.file(u"debug.log").c_str());
+    EXPECT_EQ(impersonator.loggedOnUser(), c.user);
+    EXPECT_EQ(impersonator.isAdministrator(), c.administrator);
+    EXPECT_EQ(log(), c.expectedLog);
+  }
+}
+
 TEST_F(ImpersonatorTest, LogonAsComClientTakesTheTokenOfTheCaller) {
   struct Case {
     const char* name;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/Thread.h"
 #include "security/posix/ChildProcess.h"
@@ -273,6 +274,35 @@ TEST(PosixTokensTest, TokenUserIsThatOfItsProcess) {
   tokens.closeHandle(ownToken);
 }
 
+// A token names its user as file DACLs do; only root's is an administrator's.
+TEST(PosixTokensTest, TokenUserAndAdministratorAreThoseOfItsProcess) {
+  PosixTokens tokens;
+  std::optional<ChildProcess> other;
+  if (geteuid() == 0) other.emplace(ChildProcess::User{kOtherUid, kOtherUid, kOtherUid});
+  struct Case {
+    const char* name;
+    pid_t pid;
+    Sid user;
+    bool administrator;
+  };
+  std::vector<Case> cases{{"the service's own process", getpid(), userSid(getuid()), getuid() == 0}};
+  if (other) {
+    ASSERT_TRUE(other->running());
+    cases.push_back({"another user's process", other->pid(), Sid(22, {1, kOtherUid}), false});
+  }
+  for (const auto& c : cases) {
+    const sys::Tokens::Handle token = tokenOf(tokens, c.pid);
+    ASSERT_NE(token, 0u) << c.name;
+    std::optional<Sid> user;
+    EXPECT_EQ(tokens.tokenUser(token, user), 0u) << c.name;
+    EXPECT_EQ(user, c.user) << c.name;
+    bool administrator = !c.administrator;
+    EXPECT_EQ(tokens.isTokenAdministrator(token, administrator), 0u) << c.name;
+    EXPECT_EQ(administrator, c.administrator) << c.name;
+    tokens.closeHandle(token);
+  }
+}
+
 TEST(PosixTokensTest, UnknownClosedAndWrongKindHandlesAreInvalid) {
   PosixTokens tokens;
   sys::Tokens::Handle process = 0;
@@ -296,6 +326,12 @@ TEST(PosixTokensTest, UnknownClosedAndWrongKindHandlesAreInvalid) {
     bool same = true;
     EXPECT_EQ(tokens.isTokenUser(notAToken, userSid(geteuid()), same), kInvalidHandle) << notAToken;
     EXPECT_FALSE(same) << notAToken;
+    std::optional<Sid> user = Sid::localSystem();
+    EXPECT_EQ(tokens.tokenUser(notAToken, user), kInvalidHandle) << notAToken;
+    EXPECT_FALSE(user) << notAToken;
+    bool administrator = true;
+    EXPECT_EQ(tokens.isTokenAdministrator(notAToken, administrator), kInvalidHandle) << notAToken;
+    EXPECT_FALSE(administrator) << notAToken;
   }
   tokens.closeHandle(process);
 }

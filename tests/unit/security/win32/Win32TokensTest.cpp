@@ -97,6 +97,47 @@ TEST(Win32TokensTest, TokenUserIsThatOfItsProcessOnly) {
   tokens.closeHandle(token);
 }
 
+// Whether this process's token is an administrator's, as the system tells it.
+bool ownTokenIsAdministrators() {
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  const BOOL checked = CheckTokenMembership(nullptr, administrators, &member);
+  FreeSid(administrators);
+  return checked && member;
+}
+
+TEST(Win32TokensTest, TokenUserAndAdministratorAreThoseOfItsProcess) {
+  const std::optional<Sid> expected = ownUser();
+  ASSERT_TRUE(expected);
+  Win32Tokens tokens;
+  sys::Tokens::Handle process = 0;
+  ASSERT_EQ(tokens.openProcess(GetCurrentProcessId(), process), 0u);
+  sys::Tokens::Handle token = 0;
+  ASSERT_EQ(tokens.openProcessToken(process, token), 0u);
+
+  std::optional<Sid> user;
+  EXPECT_EQ(tokens.tokenUser(token, user), 0u);
+  EXPECT_EQ(user, expected);
+  const bool expectedAdministrator = *expected == Sid::localSystem() || ownTokenIsAdministrators();
+  bool administrator = !expectedAdministrator;
+  EXPECT_EQ(tokens.isTokenAdministrator(token, administrator), 0u);
+  EXPECT_EQ(administrator, expectedAdministrator);
+
+  user = Sid::localSystem();
+  EXPECT_NE(tokens.tokenUser(process, user), 0u) << "a process handle is no token";
+  EXPECT_FALSE(user);
+  administrator = true;
+  EXPECT_NE(tokens.isTokenAdministrator(process, administrator), 0u);
+  EXPECT_FALSE(administrator);
+  tokens.closeHandle(process);
+  tokens.closeHandle(token);
+}
+
 TEST(Win32TokensTest, ProcessZeroIsAnInvalidParameter) {
   Win32Tokens tokens;
   sys::Tokens::Handle process = 99;

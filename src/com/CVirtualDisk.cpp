@@ -1,0 +1,219 @@
+#include "com/CVirtualDisk.h"
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "com/MountParams.h"
+#include "com/ProgressContext.h"
+#include "common/Lock.h"
+#include "device/CreateDevWorker.h"
+#include "device/DevInfo.h"
+#include "device/RemoveDevWorker.h"
+#include "device/RequestDevInfoWorker.h"
+#include "disk/VirtualImageManager.h"
+#include "lpc/LpcThread.h"
+#include "security/Impersonator.h"
+#include "security/PrivilegeManager.h"
+#include "service/DebugLog.h"
+#include "volume/RegTool.h"
+#include "volume/VolumeDeviceNotificator.h"
+
+using std::chrono::milliseconds;
+
+namespace {
+
+// Every disk is created and removed with this tag; the client's plays no part.
+const std::u16string kConnectionTag = u"first_tag";
+constexpr uint32_t kFirstSectorSize = 512;
+
+// Held by a mount or an unmount for its whole run, whichever object it comes
+// to: two mounts at the same moment must never both get a disk, nor leave an
+// image open without one. Never freed, as calls may still run at exit.
+Lock& mountLock() {
+  static auto* const lock = new Lock;
+  return *lock;
+}
+
+std::atomic<milliseconds> umountWait{CVirtualDisk::kUmountWait};
+
+// What a mount answers when it may not read the image for its client.
+int32_t refusal(const MountParams& params) {
+  return params.isNetworkImage() ? CVirtualDisk::kCannotReadNetworkImage : CVirtualDisk::kCannotReadImage;
+}
+
+// Closes the image where a failure needs it closed. A provider call that does
+// not return keeps it open; the failure's result stays as it is, and the log
+// tells.
+void closeImage(const char16_t* failureLine) {
+  if (!VirtualImageManager::closeImage()) debugLog(failureLine);
+}
+
+// Makes the events of a mount's object the target of the provider's progress
+// reports while the mount runs.
+class ProgressTarget {
+ public:
+  explicit ProgressTarget(std::shared_ptr<CProxy_IVirtualDiskEvents> events) {
+    ProgressContext& context = ProgressContext::instance();
+    context.setTarget(std::move(events));
+    VirtualImageManager::setProgressCallback(&indexProgressCallback, &context);
+  }
+  ~ProgressTarget() { ProgressContext::instance().clearTarget(); }
+  ProgressTarget(const ProgressTarget&) = delete;
+  ProgressTarget& operator=(const ProgressTarget&) = delete;
+};
+
+// The calling thread acting as the actor's user until it reverts, at the
+// latest when the scope ends: the actor may outlive the mount in the port
+// thread, so its destruction cannot be relied on to revert this thread.
+class ActingAs {
+ public:
+  explicit ActingAs(Impersonator& actor) : actor_(actor), acting_(actor.impersonateToUser()) {}
+  ~ActingAs() {
+    if (acting_) actor_.resetImpersonation();
+  }
+  ActingAs(const ActingAs&) = delete;
+  ActingAs& operator=(const ActingAs&) = delete;
+
+  bool acting() const { return acting_; }
+  void revert() {
+    actor_.resetImpersonation();
+    acting_ = false;
+  }
+
+ private:
+  Impersonator& actor_;
+  bool acting_;
+};
+
+}  // namespace
+
+CVirtualDisk::CVirtualDisk() : events_(std::make_shared<CProxy_IVirtualDiskEvents>()) {}
+
+milliseconds CVirtualDisk::swapUmountWait(milliseconds wait) { return umountWait.exchange(wait); }
+
+int32_t CVirtualDisk::mount(const char16_t* imageFilePath, const char16_t* baseImageFilePath,
+                            int16_t usingImageEncryption, const char16_t* imageMasterPassword,
+                            const char16_t* debugLogPath, const char16_t* tempFile, const char16_t* additionalOpts) {
+  debugLog(u"CVirtualDisk::mount =%s\n", imageFilePath);
+  const ScopedLock lock(mountLock(), milliseconds(0));
+  if (!lock.locked()) {
+    debugLog(u"CVirtualDisk::mount another mount or unmount is in progress\n");
+    return kDeviceFailure;
+  }
+  DevInfo info;
+  uint32_t count = 0;
+  if (!RequestDevInfoWorker::requestDevInfo(&info, &count)) {
+    closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    return kDeviceFailure;
+  }
+  if (count > 0) return kDeviceFailure;  // nothing of the mounted disk is touched
+  // A mount never reuses an image that is already open.
+  if (VirtualImageManager::isImageOpen() && !VirtualImageManager::closeImage()) {
+    debugLog(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    return kDeviceFailure;
+  }
+  const MountParams params(imageFilePath, baseImageFilePath, usingImageEncryption, imageMasterPassword, debugLogPath,
+                           tempFile, additionalOpts);
+  if (params.getFileName() == nullptr) {
+    debugLog(u"CVirtualDisk::mount no image file\n");
+    return refusal(params);
+  }
+  return mountImage(imageFilePath, params);
+}
+
+int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParams& params) {
+  VirtualImageManager::setDebugLogPath(params.getDebugFile());
+  VirtualImageManager::setTempFile(params.getTempFile());
+  const ProgressTarget progress(events_);
+
+  const std::shared_ptr<Impersonator> actor = chooseActor(params);
+  if (!actor) return refusal(params);
+  ActingAs acting(*actor);
+  if (!acting.acting()) {
+    debugLog(u"CVirtualDisk::mount refused: cannot act as the client\n");
+    return refusal(params);
+  }
+  // The port thread reads the image for the driver: it must act as the same
+  // user, never serve with the service's rights in the user's place.
+  debugLog(u"CVirtualDisk::mount restart impersonated LPC\n");
+  LpcThread* const port = LpcThread::instance();
+  if (port == nullptr || !port->restart(actor)) {
+    debugLog(u"CVirtualDisk::mount refused: the port thread cannot act as the client\n");
+    return refusal(params);
+  }
+  if (!PrivilegeManager::checkImageFileAccess(params.getFileName())) return refusal(params);
+
+  debugLog(u"CVirtualDisk::mount start openImage \n");
+  uint64_t diskSize = 0;
+  uint32_t sectorSize = kFirstSectorSize;
+  const int32_t opened = VirtualImageManager::openImage(params.getFileName(), params.getBaseFileName(), diskSize,
+                                                        sectorSize, params.getPassword());
+  if (opened != 0 && opened != kOpenedWithCondition) {
+    debugLog(u"CVirtualDisk::mount openImage failed\n");
+    closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    return opened;
+  }
+  debugLog(u"CVirtualDisk::mount drop impersonation otherwise DeviceNotificator would not work\n");
+  acting.revert();
+  VolumeDeviceNotificator::listen();
+  if (!CreateDevWorker::createDev(imageFilePath, kConnectionTag, diskSize, sectorSize,
+                                  opened == kOpenedWithCondition)) {
+    debugLog(u"CVirtualDisk::mount createDev failed\n");
+    closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    VolumeDeviceNotificator::drop();
+    return kDeviceFailure;
+  }
+  return opened;
+}
+
+std::shared_ptr<Impersonator> CVirtualDisk::chooseActor(const MountParams& params) {
+  const uint32_t pid = params.getPid();
+  debugLog(pid != 0 ? u"CVirtualDisk::mount impersonate to process for access to image via network\n"
+                    : u"CVirtualDisk::mount impersonate to COM client for access to image via network\n");
+  auto client = std::make_shared<Impersonator>();
+  if (!client->logonAsComClient()) {
+    debugLog(u"CVirtualDisk::mount refused: no identity of the client\n");
+    return nullptr;
+  }
+  if (pid == 0) return client;
+  auto process = std::make_shared<Impersonator>();
+  if (!process->logonAsProcess(pid)) {
+    debugLog(u"CVirtualDisk::mount refused: no identity of process %u\n", pid);
+    return nullptr;
+  }
+  const std::optional<Sid> clientUser = client->loggedOnUser();
+  const bool clientsOwn = clientUser && process->isLoggedOnAs(*clientUser);
+  if (!clientsOwn && !client->isAdministrator()) {
+    debugLog(u"CVirtualDisk::mount refused: process %u is not the client's\n", pid);
+    return nullptr;
+  }
+  return process;
+}
+
+int32_t CVirtualDisk::umount(const char16_t* mountTag) {
+  debugLog(u"TEST CVirtualDisk::umount =%s\n", mountTag);
+  const ScopedLock lock(mountLock(), umountWait.load());
+  if (!lock.locked()) {
+    debugLog(u"CVirtualDisk::umount another mount or unmount is in progress\n");
+    return 0;
+  }
+  VolumeDeviceNotificator::drop();
+  if (!RemoveDevWorker::removeDev(kConnectionTag)) debugLog(u"CVirtualDisk::umount removeDev failed\n");
+  closeImage(u"CVirtualDisk::umount closeImage failed, the image stays open\n");
+  LpcThread::stopLpcThread();
+  RegTool::clearMountedParams();
+  PrivilegeManager::resetServicePrivileges();
+  return 0;
+}
+
+int32_t CVirtualDisk::enumMounted(uint32_t* mountedCount) {
+  debugLog(u"TEST CVirtualDisk::enumMounted\n");
+  DevInfo info;
+  uint32_t count = 0;
+  if (!RequestDevInfoWorker::requestDevInfo(&info, &count)) return kQueryFailed;
+  if (mountedCount != nullptr) *mountedCount = count;
+  events_->Fire_onEnumMounted(info.connection_tag, info.image_path);  // both empty when nothing is mounted
+  return 0;
+}

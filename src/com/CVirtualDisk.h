@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "com/CProxy_IVirtualDiskEvents.h"
+
+class MountParams;
+class Impersonator;
+
+// The mount service object that clients call, whichever binding brings the
+// calls: mounts one backup image as the driver's disk, unmounts it, and
+// reports what is mounted. What a mount sets up is process-wide (the open
+// image, the port thread, the driver's one disk, the volume registration),
+// so every object sees, and can unmount, the disk another one mounted. The
+// object's own state is its connection point for events.
+//
+// A mount acts as its client, or as a process of the client's own user that
+// the client names (any process when the client is an administrator); what
+// the client may not read it cannot mount. Mounts and unmounts of all objects
+// run one at a time. Results are the service's result codes; nothing throws.
+class CVirtualDisk {
+ public:
+  // mount's own results; openImage's failures are passed on as they are.
+  // The driver query or the disk creation failed, or a disk exists already.
+  static constexpr int32_t kDeviceFailure = -9;
+  // Mounted; the image opened with a condition.
+  static constexpr int32_t kOpenedWithCondition = -14;
+  // The image may not be read for the client (or names nothing).
+  static constexpr int32_t kCannotReadImage = -15;
+  static constexpr int32_t kCannotReadNetworkImage = -18;  // the same, for an image given as a network one
+  // enumMounted's result when the driver query failed.
+  static constexpr int32_t kQueryFailed = 1;
+  // How long an unmount waits for a mount or unmount in progress.
+  static constexpr std::chrono::milliseconds kUmountWait{30000};
+
+  CVirtualDisk();
+
+  // The binding drops the call's mount_tag and callback_context, which play
+  // no part. `usingImageEncryption` is a VARIANT_BOOL. Returns 0, -14, -9,
+  // -15, -18 or a failure code of openImage.
+  int32_t mount(const char16_t* imageFilePath, const char16_t* baseImageFilePath, int16_t usingImageEncryption,
+                const char16_t* imageMasterPassword, const char16_t* debugLogPath, const char16_t* tempFile,
+                const char16_t* additionalOpts);
+  // Removes the disk, whatever `mountTag` says, and undoes what a mount set
+  // up; returns 0.
+  int32_t umount(const char16_t* mountTag);
+  // Stores the number of mounted images in `mountedCount` (when given) and
+  // fires onEnumMounted; 0, or 1 when the driver query failed.
+  int32_t enumMounted(uint32_t* mountedCount);
+
+  // The connection point the binding advises sinks on.
+  CProxy_IVirtualDiskEvents& events() { return *events_; }
+
+  // Replaces how long an unmount waits for a mount in progress (tests);
+  // returns the previous bound.
+  static std::chrono::milliseconds swapUmountWait(std::chrono::milliseconds wait);
+
+ private:
+  // The mount from its settings on, once the driver holds no disk and the
+  // parameters name an image.
+  int32_t mountImage(const char16_t* imageFilePath, const MountParams& params);
+  // Who the mount acts as: the client, or the process the client named when
+  // it is the client's user's or the client is an administrator. None, with
+  // a log line, when neither can be taken.
+  static std::shared_ptr<Impersonator> chooseActor(const MountParams& params);
+
+  std::shared_ptr<CProxy_IVirtualDiskEvents> events_;
+};
