@@ -27,6 +27,9 @@ constexpr std::string_view kTempSuffix = ".tmp";
 constexpr std::string_view kUnnamedValue = "@";
 constexpr size_t kMaxFileName = 255;
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+// Every user may read the store (as HKLM\Software on Windows); only its owner may change it.
+constexpr mode_t kDirectoryMode = S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH;  // 0755
+constexpr mode_t kFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;                 // 0644
 
 std::string storeDirectory() {
   const char* configured = std::getenv("VKBVD_STATE_DIR");
@@ -175,15 +178,36 @@ std::string findEntry(int dir, std::string_view name, bool value, uint32_t& erro
 
 // Opens the directory `entry` of `dir`, or makes it when `create` is set.
 UniqueFd openSubdirectory(int dir, const std::string& entry, bool create, uint32_t& error) {
-  if (create && mkdirat(dir, entry.c_str(), S_IRWXU) == 0) {
-    fsync(dir);
-  } else if (create && errno != EEXIST) {
+  const bool made = create && mkdirat(dir, entry.c_str(), kDirectoryMode) == 0;
+  if (create && !made && errno != EEXIST) {
     error = winErrorFromErrno(errno);
     return UniqueFd();
   }
   UniqueFd sub(openat(dir, entry.c_str(), kDirectoryFlags));
-  if (!sub.valid()) error = winErrorFromErrno(errno);
+  if (!sub.valid()) {
+    error = winErrorFromErrno(errno);
+    return sub;
+  }
+  if (made) {
+    fchmod(sub.get(), kDirectoryMode);  // whatever the umask
+    fsync(dir);
+  }
   return sub;
+}
+
+// Makes each missing directory of `path`, the store's own included, so that
+// every user can reach the store; those that exist keep their mode. A
+// directory is changed through a descriptor that follows no link, so that
+// one put in its place meanwhile is never changed instead.
+void makeReadableDirectories(const std::string& path) {
+  size_t end = 0;
+  do {
+    end = path.find('/', end + 1);
+    const std::string directory = path.substr(0, end);
+    if (mkdir(directory.c_str(), kDirectoryMode) != 0) continue;
+    const UniqueFd made(open(directory.c_str(), kDirectoryFlags));
+    if (made.valid()) fchmod(made.get(), kDirectoryMode);  // whatever the umask
+  } while (end != std::string::npos);
 }
 
 UniqueFd openRootDirectory(Registry::Key root, bool create, uint32_t& error) {
@@ -192,10 +216,10 @@ UniqueFd openRootDirectory(Registry::Key root, bool create, uint32_t& error) {
     error = WinError::InvalidHandle;
     return UniqueFd();
   }
-  // The store may be opened to readers (as HKLM\Software is on Windows),
-  // but one that other users could change is not used.
-  const PrivateDirectory store(storeDirectory(), PrivateDirectory::Readers::Everyone,
-                               create ? PrivateDirectory::Missing::Make : PrivateDirectory::Missing::Fail);
+  const std::string path = storeDirectory();
+  if (create) makeReadableDirectories(path);
+  // A store that other users could change is not used.
+  const PrivateDirectory store(path, PrivateDirectory::Readers::Everyone, PrivateDirectory::Missing::Fail);
   if (!store.valid()) {
     error = winErrorFromErrno(store.error());
     return UniqueFd();
@@ -276,11 +300,11 @@ uint32_t replaceFile(int dir, const std::string& entry, std::string_view content
   UniqueFd file;
   for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
     temp = tempName();
-    file = UniqueFd(openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+    file = UniqueFd(openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kFileMode));
     if (!file.valid() && errno != EEXIST) return winErrorFromErrno(errno);
   }
   if (!file.valid()) return WinError::FileExists;
-  if (!writeAll(file.get(), content) || fsync(file.get()) != 0 ||
+  if (fchmod(file.get(), kFileMode) != 0 || !writeAll(file.get(), content) || fsync(file.get()) != 0 ||
       renameat(dir, temp.c_str(), dir, entry.c_str()) != 0) {
     const int failure = errno;
     unlinkat(dir, temp.c_str(), 0);

@@ -12,8 +12,11 @@
 namespace sys::posix {
 
 // The registry on Linux: a store of files in the service's state directory,
-// $VKBVD_STATE_DIR/registry or /var/lib/vkbvd/registry, made owner-only and
-// not used when another user could change it (PrivateDirectory). A root is
+// $VKBVD_STATE_DIR/registry or /var/lib/vkbvd/registry. Like HKLM\Software
+// on Windows, every user may read it and only its owner (the service) may
+// change it: what it makes is made so (directories 0755, files 0644,
+// whatever the umask), and a store that another user could change is not
+// used (PrivateDirectory). A root is
 // a top directory ("HKEY_LOCAL_MACHINE"), a key a directory nested as its
 // path, a value a text file "<name>.value" in its key's directory:
 //

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -226,15 +228,39 @@ TEST_F(RegPosixStoreTest, The32BitViewIsTheOnlyView) {
   EXPECT_EQ(query(plain, u"v").data, (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
-TEST_F(RegPosixStoreTest, TheStoreIsTheOwnersOnly) {
+// Like HKLM\Software on Windows: every user reads the record, only the
+// service changes it, whatever the umask the service runs with. The missing
+// directories up to the store are made so too.
+TEST_F(RegPosixStoreTest, EveryUserReadsTheStoreAndOnlyItsOwnerChangesIt) {
+  const fs::path base = state_.store().parent_path();
+  const fs::path state = base / "made" / "state";
+  setenv("VKBVD_STATE_DIR", state.c_str(), 1);  // the fixture's guard restores it
+  const mode_t umaskBefore = umask(077);
   const Registry::Key key = create(u"Software\\Velkara Software");
-  ASSERT_EQ(set(key, u"v", 3, {1}), 0u);
-  for (const fs::path& path : {state_.store(), state_.store() / "HKEY_LOCAL_MACHINE", keyDir("Software"),
-                               keyDir("Software/Velkara Software"), keyDir("Software/Velkara Software/v.value")}) {
+  const uint32_t written = set(key, u"v", 3, {1});
+  umask(umaskBefore);
+  ASSERT_EQ(written, 0u);
+  const fs::path keys = state / "registry" / "HKEY_LOCAL_MACHINE" / "Software" / "Velkara Software";
+  for (const fs::path& path : {base / "made", state, state / "registry", state / "registry" / "HKEY_LOCAL_MACHINE",
+                               keys.parent_path(), keys, keys / "v.value"}) {
     struct stat status {};
     ASSERT_EQ(lstat(path.c_str(), &status), 0) << path;
-    EXPECT_EQ(status.st_mode & 0777, S_ISDIR(status.st_mode) ? 0700u : 0600u) << path;
+    EXPECT_EQ(status.st_mode & 07777, S_ISDIR(status.st_mode) ? 0755u : 0644u) << path;
   }
+  if (geteuid() != 0) return;
+  // Another user reads the value, and can neither change it nor add to the key.
+  fs::permissions(base, fs::perms(0755));
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool switched = setgroups(0, nullptr) == 0 && setgid(kOtherUid) == 0 && setuid(kOtherUid) == 0;
+    const bool reads = ::open((keys / "v.value").c_str(), O_RDONLY) >= 0;
+    const bool writes = ::open((keys / "v.value").c_str(), O_WRONLY) >= 0;
+    const bool adds = ::open((keys / "w.value").c_str(), O_WRONLY | O_CREAT, 0644) >= 0;
+    _exit(switched && reads && !writes && !adds ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Others may read a store made readable to all, but one that another user

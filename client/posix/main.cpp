@@ -1,0 +1,32 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ClientArguments.h"
+#include "ListCommand.h"
+#include "MountCommand.h"
+#include "UmountCommand.h"
+
+int main(int argc, char** argv) {
+  // A reader that goes away must not end a mount half-reported.
+  signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  ClientArguments parsed;
+  std::string error;
+  if (!ClientArguments::parse(arguments, parsed, error)) {
+    std::cerr << "vkbvd: " << error << "\n" << ClientArguments::usage();
+    return exitStatus(ExitCode::Usage);
+  }
+  switch (parsed.command) {
+    case ClientCommand::Mount:
+      return exitStatus(MountCommand(parsed, std::cout, std::cerr, isatty(STDERR_FILENO) == 1).run());
+    case ClientCommand::Umount: return exitStatus(UmountCommand(std::cout, std::cerr).run());
+    case ClientCommand::List: return exitStatus(ListCommand(std::cout, std::cerr).run());
+    case ClientCommand::Help: break;
+  }
+  std::cout << ClientArguments::usage();
+  return exitStatus(ExitCode::Done);
+}

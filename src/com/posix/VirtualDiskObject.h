@@ -1,0 +1,74 @@
+#pragma once
+
+#include <sdbus-c++/IObject.h>
+#include <sdbus-c++/Message.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "com/CVirtualDisk.h"
+#include "com/posix/CallWorkers.h"
+#include "com/posix/PendingCall.h"
+#include "com/posix/ServiceConnection.h"
+
+// One object of the mount service's class on the bus, made for one client
+// (its creator) at /com/velkara/MountService/VirtualDisk/N: the VirtualDisk
+// interface, whose methods call the mount service object, and the
+// ConnectionPoint interface, whose sinks are bus connections. Mount, Umount
+// and EnumMounted run on the call workers, so that the bus is answered while
+// a mount takes minutes; the others are answered at once. Any client may
+// call the object, as in COM holding the object is what lets one call it;
+// only its creator may release it.
+//
+// Its handlers run on the loop's thread. It stays on the bus until
+// withdraw(), which the loop's thread calls outside the object's own
+// handlers; calls still at work keep the rest of it until they are done.
+class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject> {
+ public:
+  // Called, inside the Release handler, to have the object taken off the bus.
+  using Releaser = std::function<void(const std::string& path)>;
+
+  // Registers the object; throws sdbus::Error when the bus refuses it.
+  static std::shared_ptr<VirtualDiskObject> create(std::shared_ptr<ServiceConnection> connection,
+                                                   std::shared_ptr<CallWorkers> workers, std::string path,
+                                                   std::string creator, Releaser releaser);
+  VirtualDiskObject(const VirtualDiskObject&) = delete;
+  VirtualDiskObject& operator=(const VirtualDiskObject&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The unique name of the client that made it.
+  const std::string& creator() const { return creator_; }
+
+  // Unadvises the sinks that deliver to the connection `name`.
+  void unadviseSinksOf(const std::string& name);
+  // Takes the object off the bus: later calls find no object.
+  void withdraw();
+
+ private:
+  using Work = std::function<void(VirtualDiskObject& self, const PendingCall& pending)>;
+
+  VirtualDiskObject(std::shared_ptr<ServiceConnection> connection, std::shared_ptr<CallWorkers> workers,
+                    std::string path, std::string creator, Releaser releaser);
+  void registerInterfaces();
+
+  void mount(sdbus::MethodCall& call);
+  void umount(sdbus::MethodCall& call);
+  void enumMounted(sdbus::MethodCall& call);
+  void release(sdbus::MethodCall& call);
+  void advise(sdbus::MethodCall& call);
+  void unadvise(sdbus::MethodCall& call);
+  void enumConnections(sdbus::MethodCall& call);
+
+  // Has a call worker do `work`; answers with an error when none takes it.
+  void runOnWorker(const sdbus::MethodCall& call, Work work);
+  sdbus::method_callback handler(void (VirtualDiskObject::*method)(sdbus::MethodCall&));
+
+  const std::shared_ptr<ServiceConnection> connection_;  // declared first: outlives the rest
+  const std::shared_ptr<CallWorkers> workers_;
+  const std::string path_;
+  const std::string creator_;
+  const Releaser releaser_;
+  CVirtualDisk disk_;
+  std::shared_ptr<sdbus::IObject> object_;  // shared with the sinks, which send its signals
+};

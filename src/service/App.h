@@ -1,0 +1,18 @@
+#pragma once
+
+class OptionMap;
+
+// The service's start and its orderly end, the same on every platform: what
+// the host runs once the process is to serve, and once it is told to stop.
+// All operations are static; the host calls each once, from one thread.
+class App {
+ public:
+  // Makes the image lock, then opens the debug log named by the start option
+  // "-log" and writes the version report into it. Without "-log" there is no
+  // log; with an empty or unusable path the log stays closed, silently.
+  static void startup(const OptionMap& options);
+  // Closes the image, drops the volume registration, ends the volume probes,
+  // empties the mounted-drive record, logs "App::shutdown OK" and closes the
+  // debug log. A disk the driver still holds is left to it.
+  static void shutdown();
+};
