@@ -10,6 +10,7 @@
 
 #include "RegistrationFiles.h"
 #include "sys/posix/UniqueFd.h"
+#include "sys/posix/WriteAll.h"
 
 namespace fs = std::filesystem;
 using sys::posix::UniqueFd;
@@ -25,19 +26,6 @@ void replaceAll(std::string& text, std::string_view placeholder, std::string_vie
   for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
     text.replace(at, placeholder.size(), value);
   }
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = ENOSPC;
-      return false;
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 }  // namespace
@@ -94,7 +82,7 @@ bool Registration::install(std::string_view file, const std::string& content) {
   const UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kFileMode));
   if (!fd.valid()) return fail("cannot write " + path.string(), errno);
   // Whatever the umask: every user reads these files.
-  if (fchmod(fd.get(), kFileMode) != 0 || !writeAll(fd.get(), content) || fsync(fd.get()) != 0 ||
+  if (fchmod(fd.get(), kFileMode) != 0 || !sys::posix::writeAll(fd.get(), content) || fsync(fd.get()) != 0 ||
       rename(temp.c_str(), path.c_str()) != 0) {
     const int failure = errno;
     unlink(temp.c_str());

@@ -18,6 +18,7 @@
 #include "common/WinError.h"
 #include "sys/posix/ErrnoMapping.h"
 #include "sys/posix/PrivateDirectory.h"
+#include "sys/posix/WriteAll.h"
 
 namespace sys::posix {
 namespace {
@@ -250,19 +251,6 @@ bool splitPath(const std::u16string& path, std::vector<std::string>& parts, uint
     if (end == path.size()) return true;
     begin = end + 1;
   }
-}
-
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = ENOSPC;
-      return false;
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
 }
 
 // A writer's temporary file: ".<pid>.<number>.tmp", never a key or a value.
