@@ -8,9 +8,9 @@ namespace sys::posix {
 
 // A directory of the service's or vkvd's own (a runtime or state directory),
 // trusted only when no other user can have put anything in it or can change
-// it: it is not a symbolic link, it belongs to the process's effective user,
-// nobody else may write to it, and, for Readers::OwnerOnly, nobody else may
-// enter it. Every directory above it belongs to root or to that user and may
+// it: it is not a symbolic link, it belongs to the process's effective user
+// (or, for Readers::Everyone, to root), nobody else may write to it, and, for
+// Readers::OwnerOnly, nobody else may enter it. Every directory above it belongs to root or to that user and may
 // be changed by nobody else, unless it is sticky (as /tmp), so that it cannot
 // be renamed away and replaced. A missing directory is made (mode 0700, with
 // the missing directories above it) when asked for. It is checked through

@@ -248,15 +248,26 @@ TEST_F(RegPosixStoreTest, EveryUserReadsTheStoreAndOnlyItsOwnerChangesIt) {
     EXPECT_EQ(status.st_mode & 07777, S_ISDIR(status.st_mode) ? 0755u : 0644u) << path;
   }
   if (geteuid() != 0) return;
-  // Another user reads the value, and can neither change it nor add to the key.
+  // Another user reads the value through the store of root's, and can
+  // neither change it nor add to the key, through the store or around it.
   fs::permissions(base, fs::perms(0755));
   const pid_t child = fork();
   if (child == 0) {
     const bool switched = setgroups(0, nullptr) == 0 && setgid(kOtherUid) == 0 && setuid(kOtherUid) == 0;
-    const bool reads = ::open((keys / "v.value").c_str(), O_RDONLY) >= 0;
+    sys::posix::PosixRegistry registry;
+    Registry::Key readKey = 0;
+    Registry::Key writeKey = 0;
+    sys::posix::PosixRegistry::Value value;
+    const bool opens = registry.openKeyEx(kRoot, u"Software\\Velkara Software", Registry::KEY_QUERY_VALUE,
+                                          readKey) == 0;
+    const bool reads = opens && registry.queryValueEx(readKey, u"v", value) == 0 &&
+                       value.data == std::vector<uint8_t>{1};
+    const bool opensToWrite = registry.openKeyEx(kRoot, u"Software\\Velkara Software", kAll, writeKey) == 0;
+    const bool setsThroughStore =
+        opensToWrite && registry.setValueEx(writeKey, u"w", 3, value.data.data(), 1) != WinError::AccessDenied;
     const bool writes = ::open((keys / "v.value").c_str(), O_WRONLY) >= 0;
     const bool adds = ::open((keys / "w.value").c_str(), O_WRONLY | O_CREAT, 0644) >= 0;
-    _exit(switched && reads && !writes && !adds ? 0 : 1);
+    _exit(switched && reads && !setsThroughStore && !writes && !adds ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
