@@ -28,24 +28,40 @@ int writeWhole(int directory, const std::string& name, const std::string& text) 
   return 0;
 }
 
+// Writes `text` as file `name` in `directory`, so that a reader finds the
+// old file or the new one whole; an errno.
+int replaceWhole(int directory, const std::string& name, const std::string& text) {
+  const std::string partial = name + ".new";
+  int error = writeWhole(directory, partial, text);
+  if (error == 0 && renameat(directory, partial.c_str(), directory, name.c_str()) != 0) error = errno;
+  if (error != 0) unlinkat(directory, partial.c_str(), 0);
+  return error;
+}
+
+std::string identityText() {
+  return std::string("vendor=") + IdentityFile::kVendor + "\nproduct=" + IdentityFile::kProduct +
+         "\nrevision=" + IdentityFile::kRevision + "\nserial=" + IdentityFile::kSerial + "\n";
+}
+
 }  // namespace
 
 std::unique_ptr<IdentityFile> IdentityFile::publish(const RuntimeDirectory& runtime, const std::string& deviceName,
                                                     std::shared_ptr<DriverLog> log, int& error) {
-  const std::string partial = deviceName + ".new";
-  const std::string text = std::string("vendor=") + kVendor + "\nproduct=" + kProduct + "\nrevision=" + kRevision +
-                           "\nserial=" + kSerial + "\n";
   UniqueFd directory = runtime.openSubdirectory(kDirectory, PrivateDirectory::Missing::Make, error);
-  if (directory.valid()) error = writeWhole(directory.get(), partial, text);
-  if (error == 0 && renameat(directory.get(), partial.c_str(), directory.get(), deviceName.c_str()) != 0) {
-    error = errno;
-  }
+  if (directory.valid()) error = replaceWhole(directory.get(), deviceName, identityText());
   if (error != 0) {
-    if (directory.valid()) unlinkat(directory.get(), partial.c_str(), 0);
     log->line("cannot publish the identity file %s/%s: %s", kDirectory, deviceName.c_str(), std::strerror(error));
     return nullptr;
   }
   return std::unique_ptr<IdentityFile>(new IdentityFile(std::move(directory), deviceName, std::move(log)));
+}
+
+void IdentityFile::markVolumesSettled() {
+  const std::string text = identityText() + sys::posix::device_protocol::kVolumesSettledLine + "\n";
+  const int error = replaceWhole(directory_.get(), name_, text);
+  if (error != 0) {
+    log_->line("cannot mark the volumes settled in %s/%s: %s", kDirectory, name_.c_str(), std::strerror(error));
+  }
 }
 
 IdentityFile::~IdentityFile() {

@@ -10,7 +10,8 @@
 // The storage identity of the disk's block device, as a disk's SCSI inquiry
 // data would give it (vendor, product, revision, serial), published in the
 // identity file the service reads for a block device (in the runtime
-// directory's "identity"); removed when destroyed.
+// directory's "identity"); removed when destroyed. Once the disk's volumes are
+// mounted it says so, so that the mount points are not read too early.
 class IdentityFile {
  public:
   static constexpr const char* kVendor = "VELKAR/A";
@@ -25,6 +26,10 @@ class IdentityFile {
   ~IdentityFile();
   IdentityFile(const IdentityFile&) = delete;
   IdentityFile& operator=(const IdentityFile&) = delete;
+
+  // Adds the line saying that the disk's volumes are mounted (a failure is
+  // logged; readers then wait out their bound).
+  void markVolumesSettled();
 
   // Removes every identity file: those an earlier run of vkvd left behind.
   static void removeLeftovers(const RuntimeDirectory& runtime, DriverLog& log);

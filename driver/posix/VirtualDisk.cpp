@@ -73,9 +73,11 @@ int VirtualDisk::presentPartitions(const RuntimeDirectory& runtime) {
   return partitions_ ? 0 : failure;
 }
 
-// As the system's mount manager gives a new volume its drive letter.
+// As the system's mount manager gives a new volume its drive letter; the
+// service reads the mount points once the identity file says they are made.
 void VirtualDisk::mountVolumes() {
   if (mounts_) volumes_ = VolumeMounts::mount(*mounts_, *partitions_, log_);
+  identity_->markVolumesSettled();
 }
 
 uint32_t VirtualDisk::releasePartitions() {

@@ -54,4 +54,9 @@ constexpr const char* kIdentityDirectory = "identity";
 // inquiry data would give them.
 std::string identityFile(const std::string& blockDeviceName);
 
+// The line the driver adds to a disk's identity file once it has mounted the
+// disk's volumes (or found none to mount): the mount points read from then on
+// are those the volumes keep.
+constexpr const char* kVolumesSettledLine = "volumes=settled";
+
 }  // namespace sys::posix::device_protocol

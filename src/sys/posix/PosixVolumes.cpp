@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "common/Guid.h"
 #include "common/LittleEndian.h"
@@ -29,6 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kBlockClass = "/sys/class/block";
+// How long the mount points of a volume of vkvd's disk may take to appear.
+constexpr auto kVolumesSettleWait = std::chrono::seconds(15);
+constexpr auto kSettlePollInterval = std::chrono::milliseconds(20);
 constexpr std::u16string_view kPathPrefix = u"\\\\?\\";
 // Sysfs attributes and identity files are small: a larger file is not one.
 constexpr size_t kMaxTextFile = 4096;
@@ -203,6 +208,34 @@ bool holdsDriverDisk(const fs::path& loopDisk) {
   return backingFile && !error && backingFile->starts_with(runtime.string() + "/");
 }
 
+// Whether vkvd's identity file of disk `diskName` is there without the line
+// saying that the disk's volumes are mounted.
+bool driverVolumesUnsettled(const std::string& diskName) {
+  std::string text;
+  if (readTextFile(device_protocol::identityFile(diskName), text) != WinError::Success) return false;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line == device_protocol::kVolumesSettledLine) return false;
+  }
+  return true;
+}
+
+// vkvd mounts the volumes of its disk only after their partitions appear; a
+// volume of its disk that has just arrived is asked for its mount points once
+// vkvd says they are made, so that it is not taken for one without any.
+// The wait is bounded: the mount points as they are then are the answer.
+void waitForDriverMounts(const Partition& partition) {
+  std::error_code error;
+  const fs::path disk = fs::canonical(kBlockClass / partition.name, error).parent_path();
+  const std::string diskName = disk.filename().string();
+  if (error || !diskName.starts_with("loop") || !holdsDriverDisk(kBlockClass / diskName)) return;
+  const auto deadline = std::chrono::steady_clock::now() + kVolumesSettleWait;
+  while (driverVolumesUnsettled(diskName) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kSettlePollInterval);
+  }
+}
+
 // The identity vkvd published for loop device `diskName`: "key=value" lines.
 uint32_t readDriverIdentity(const std::string& diskName, StorageIdentity& identity) {
   std::string text;
@@ -341,6 +374,7 @@ bool PosixVolumes::getVolumePathNamesForVolumeName(const std::u16string& volumeN
   if (!path.starts_with(kPathPrefix) || !path.ends_with(u"\\")) return fail(error, WinError::InvalidName);
   Partition partition;
   if (!findPartitionByPath(path, u"\\", partition)) return fail(error, WinError::FileNotFound);
+  waitForDriverMounts(partition);
   const std::u16string result = multiString(mountPoints(partition.number));
   returnLength = static_cast<uint32_t>(result.size());
   if (!names || length < result.size()) return fail(error, WinError::MoreData);

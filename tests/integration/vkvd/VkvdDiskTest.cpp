@@ -157,7 +157,8 @@ TEST_P(VkvdSectorSizeTest, PresentsTheVolumeAsAPartitionAndRemovesItAll) {
   EXPECT_TRUE(S_ISBLK(status.st_mode));
   EXPECT_EQ(readFileBytes("/sys/class/block/" + loop + "/queue/logical_block_size"), std::to_string(GetParam()) + "\n");
   EXPECT_EQ(readFileBytes(protocol::identityFile(loop)),
-            "vendor=VELKAR/A\nproduct=VKB_V_DISK\nrevision=1.0\nserial=320A050564E94590AE3C6F348B43C4FE\n");
+            "vendor=VELKAR/A\nproduct=VKB_V_DISK\nrevision=1.0\nserial=320A050564E94590AE3C6F348B43C4FE\n"
+            "volumes=settled\n");
 
   ASSERT_NO_FATAL_FAILURE(mountPartition(partition));
   const fs::path files = dir_.path() / "files";

@@ -29,9 +29,11 @@
 #include "FakePortService.h"
 #include "VkvdProcess.h"
 #include "support/TempDir.h"
+#include "sys/posix/DeviceProtocol.h"
 #include "sys/posix/UniqueFd.h"
 
 namespace fs = std::filesystem;
+namespace protocol = sys::posix::device_protocol;
 using namespace std::chrono_literals;
 
 namespace {
@@ -211,6 +213,8 @@ TEST_F(VkvdMountTest, EachVolumeIsMountedReadWriteInADirectoryOfItsOwn) {
   ASSERT_FALSE(loop.empty()) << log();
   expectMountedAt("/dev/" + loop + "p1", mountDir() / "DATA");
   expectMountedAt("/dev/" + loop + "p2", mountDir() / "volume2");
+  // Said only once they are mounted: the service reads the mount points then.
+  EXPECT_TRUE(readFileBytes(protocol::identityFile(loop)).ends_with("\nvolumes=settled\n"));
 
   const fs::path written = mountDir() / "DATA" / "written.txt";
   std::ofstream(written) << "written on the mounted volume\n";
@@ -231,6 +235,7 @@ TEST_F(VkvdMountTest, WithNoMountNothingIsMounted) {
   EXPECT_TRUE(mountsOf("/dev/" + loop + "p2").empty());
   EXPECT_FALSE(fs::exists(mountDir()));
   EXPECT_NE(log().find("volumes are not mounted"), std::string::npos) << log();
+  EXPECT_TRUE(readFileBytes(protocol::identityFile(loop)).ends_with("\nvolumes=settled\n")) << "none to wait for";
   EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
 }
 

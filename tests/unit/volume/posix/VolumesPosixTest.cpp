@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -246,6 +247,24 @@ TEST_F(VolumesPosixTest, ListsWhereTheVolumeRootIsMountedInMountOrder) {
   std::vector<std::u16string> drives;
   ASSERT_TRUE(VolumeUtils::getVolumeDrives(guidPath_.c_str(), drives));
   EXPECT_EQ(drives, (std::vector<std::u16string>{first.u16string() + u"/", second.u16string() + u"/"}));
+}
+
+// The driver mounts its disk's volumes after their partitions appear; their
+// mount points are read once its identity file says they are made.
+TEST_F(VolumesPosixTest, MountPointsOfTheDriversDiskAreReadOnceItsVolumesAreSettled) {
+  ASSERT_TRUE(run("mkfs.ext4 -q " + partition_));
+  const std::string identity = "vendor=VELKAR/A\nproduct=VKB_V_DISK\nrevision=1.0\nserial=S\n";
+  writeIdentity(runtime_, identity);
+  auto drives = std::async(std::launch::async, [&] {
+    std::vector<std::u16string> found;
+    EXPECT_TRUE(VolumeUtils::getVolumeDrives(guidPath_.c_str(), found));
+    return found;
+  });
+  EXPECT_EQ(drives.wait_for(300ms), std::future_status::timeout) << "answered before the volumes were settled";
+  const fs::path point = dir_.path() / "volume";
+  mountAt(point, partition_, MS_RDONLY);
+  writeIdentity(runtime_, identity + "volumes=settled\n");
+  EXPECT_EQ(drives.get(), std::vector<std::u16string>{point.u16string() + u"/"});
 }
 
 TEST_F(VolumesPosixTest, InquiryGivesTheIdentityTheDriverPublishedForTheDisk) {
