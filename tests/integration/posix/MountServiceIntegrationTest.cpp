@@ -2,7 +2,9 @@
 // private system bus with the policy it ships, driven through the bus alone
 // (busctl, and a client made of nothing but a D-Bus library), with vkvd
 // beside it making a real disk of an ext4 volume image.
+#include <pwd.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <regex>
 #include <string>
 #include <thread>
@@ -38,12 +41,27 @@ namespace {
 constexpr char kClassObject[] = "/com/velkara/MountService/VirtualDisk";
 constexpr auto kConditionWait = 30s;
 constexpr uid_t kNobody = 65534;
+// A user other than root whom the test's bus lets call the service: one
+// every Debian system has (the bus serves only users the system knows).
+constexpr char kCallerName[] = "daemon";
+
+uid_t callerUid() {
+  const passwd* user = getpwnam(kCallerName);
+  return user ? user->pw_uid : 0;
+}
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string randomBytes(size_t size) {
+  std::mt19937 generator(size);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
 }
 
 bool waitFor(const std::function<bool()>& condition) {
@@ -159,7 +177,7 @@ class MountServiceTest : public ::testing::Test {
     // The test reads the record, and finds vkvd, where the service does.
     state_ = std::make_unique<ScopedEnvironment>("VKBVD_STATE_DIR", stateDir());
     runtime_ = std::make_unique<ScopedEnvironment>("VKBVD_RUNTIME_DIR", runtimeDir());
-    bus_ = std::make_unique<PrivateBus>(dir_.path());
+    bus_ = std::make_unique<PrivateBus>(dir_.path(), busCaller_);
     ASSERT_FALSE(bus_->address().empty()) << readText(dir_.path() / "bus.log");
     service_ = std::make_unique<ServiceProcess>(
         ServiceProcess::Setup{bus_->address(), runtimeDir(), stateDir(), debugLogPath(), errorLogPath()});
@@ -191,6 +209,7 @@ class MountServiceTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string busCaller_;  // a user, besides root, whom the bus lets call the service
   std::unique_ptr<ScopedEnvironment> state_;
   std::unique_ptr<ScopedEnvironment> runtime_;
   std::unique_ptr<PrivateBus> bus_;
@@ -203,6 +222,8 @@ class MountServiceDiskTest : public MountServiceTest {
  protected:
   void SetUp() override {
     if (!disk_checks::canMakeDisks()) GTEST_SKIP() << "a real disk needs root, /dev/fuse and loop devices";
+    if (callerUid() == 0) GTEST_SKIP() << "needs the user " << kCallerName;
+    busCaller_ = kCallerName;
     MountServiceTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
     volumes_ = dir_.path() / "volumes";
@@ -394,6 +415,13 @@ TEST_F(MountServiceDiskTest, AMountGivesTheVolumeItsRecordAndItsEventsAndUnmount
   EXPECT_EQ(record.drives, std::vector<std::u16string>{mountPoint.u16string() + u"/"}) << log();
   EXPECT_EQ(readText(mountPoint / "hello.txt"), "hello from the backup\n");
 
+  // Writes land in the service's overlay: the volume has them, the image file never.
+  const std::string imageBefore = readText(image_);
+  const std::string written = randomBytes(3 << 20);
+  std::ofstream(mountPoint / "docs" / "written.bin", std::ios::binary) << written;
+  ASSERT_TRUE(run("sync -f " + mountPoint.string() + " && echo 3 > /proc/sys/vm/drop_caches"));
+  EXPECT_TRUE(readText(mountPoint / "docs" / "written.bin") == written);
+
   // One disk at a time: another object's mount is refused at once.
   EXPECT_EQ(other.mount(otherObject, image_.string()), -9);
 
@@ -422,6 +450,50 @@ TEST_F(MountServiceDiskTest, AMountGivesTheVolumeItsRecordAndItsEventsAndUnmount
   const auto [afterResult, afterContext] = client_->enumMounted(object);
   EXPECT_EQ(afterResult, 0);
   EXPECT_EQ(afterContext.get<uint32_t>(), 0u);
+  EXPECT_TRUE(readText(image_) == imageBefore) << "the image file changed";
+}
+
+// A caller acts as itself, whatever it asks: an image it may not read is
+// refused, and naming a process of root's, or one that has ended, lends it
+// no other identity. Nothing is opened or made for it.
+TEST_F(MountServiceDiskTest, ACallerThatMayNotReadTheImageIsRefusedWhateverProcessItNames) {
+  fs::permissions(image_, fs::perms::owner_read | fs::perms::owner_write);  // root's alone
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  struct Case {
+    const char* name;
+    std::string options;
+    int32_t result;
+    std::string line;  // the refusal the log gives, if any beyond the access check
+  };
+  const Case cases[] = {
+      {"as itself", "", -15, ""},
+      {"a network image", "/network", -18, ""},
+      {"naming a process of root's", "/pid 1", -15, "CVirtualDisk::mount refused: process 1 is not the client's\n"},
+      {"naming it for a network image", "/network /pid 1", -18,
+       "CVirtualDisk::mount refused: process 1 is not the client's\n"},
+      {"naming an ended process", "/pid " + std::to_string(ended), -15,
+       "CVirtualDisk::mount refused: no identity of process " + std::to_string(ended) + "\n"},
+  };
+  const std::string object = client_->createInstance();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Output answer = busctl("call com.velkara.MountService " + object +
+                                     " com.velkara.MountService.VirtualDisk Mount sssbssssv '" + image_.string() +
+                                     "' '' '' false '' '' '' '" + c.options + "' s ''",
+                                 static_cast<int>(callerUid()));
+    ASSERT_TRUE(answer.succeeded) << answer.text;
+    EXPECT_EQ(answer.text, "i " + std::to_string(c.result) + "\n");
+    if (!c.line.empty()) {
+      EXPECT_NE(log().find(c.line), std::string::npos) << log();
+    }
+    EXPECT_EQ(client_->enumMounted(object).second.get<uint32_t>(), 0u);
+    EXPECT_TRUE(disk_checks::loopDevicesBackedFrom(runtimeDir()).empty());
+  }
+  // The same image is root's to mount.
+  EXPECT_EQ(client_->mount(object, image_.string()), 0) << log();
+  EXPECT_EQ(client_->umount(object), 0);
 }
 
 TEST_F(MountServiceDiskTest, AnImageThatCannotBeOpenedGivesItsCodeAndNoDisk) {

@@ -23,7 +23,12 @@ constexpr auto kStartWait = 20s;
 constexpr auto kStopWait = 10s;
 constexpr auto kPollInterval = 10ms;
 
-std::string configuration(const fs::path& socket) {
+std::string callerPolicy(const std::string& user) {
+  if (user.empty()) return {};
+  return "  <policy user=\"" + user + "\">\n    <allow send_destination=\"com.velkara.MountService\"/>\n  </policy>\n";
+}
+
+std::string configuration(const fs::path& socket, const std::string& extraCaller) {
   return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -49,17 +54,16 @@ std::string configuration(const fs::path& socket) {
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
   </policy>
   <include>)" +
-         (fs::path(VK_PACKAGING_DIR) / "com.velkara.MountService.conf").string() + R"(</include>
-</busconfig>
-)";
+         (fs::path(VK_PACKAGING_DIR) / "com.velkara.MountService.conf").string() + "</include>\n" +
+         callerPolicy(extraCaller) + "</busconfig>\n";
 }
 
 }  // namespace
 
-PrivateBus::PrivateBus(const fs::path& directory) {
+PrivateBus::PrivateBus(const fs::path& directory, const std::string& extraCaller) {
   const fs::path socket = directory / "bus";
   const fs::path config = directory / "bus.conf";
-  std::ofstream(config) << configuration(socket);
+  std::ofstream(config) << configuration(socket, extraCaller);
   const std::string log = (directory / "bus.log").string();
   pid_ = fork();
   if (pid_ == 0) {

@@ -9,10 +9,12 @@
 // socket in `directory`: the system bus's default rules (anyone connects,
 // nobody owns a name or calls a method unless a policy says so) and the
 // service's policy as packaging/ ships it. Stopped with SIGTERM; one that
-// does not end in time is killed.
+// does not end in time is killed. `extraCaller`, when given, names a user
+// who may call the service as a member of its group would, so that a test
+// can call it as a user other than root without a group on the machine.
 class PrivateBus {
  public:
-  explicit PrivateBus(const std::filesystem::path& directory);
+  explicit PrivateBus(const std::filesystem::path& directory, const std::string& extraCaller = {});
   ~PrivateBus();
   PrivateBus(const PrivateBus&) = delete;
   PrivateBus& operator=(const PrivateBus&) = delete;
