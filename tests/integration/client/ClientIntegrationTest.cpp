@@ -3,6 +3,7 @@
 // service, and the client's commands run as a user runs them, checked by
 // what they print, their exit codes and what is left on the machine.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,11 @@ constexpr auto kStartWait = 30s;
 constexpr auto kStopWait = 30s;
 constexpr auto kClientWait = 300s;
 constexpr auto kPollInterval = 20ms;
+// A user other than root whom the test's bus lets call the service, as a
+// member of its group: one every Debian system has.
+constexpr char kOtherUser[] = "daemon";
+// How soon reads of a volume fail once the service that serves them is gone.
+constexpr auto kReadFailureBound = 60s;
 
 std::string readText(const fs::path& path) {
   std::ifstream in(path);
@@ -99,6 +105,88 @@ class Child {
   int status_ = 0;
 };
 
+// A process that reads a file with O_DIRECT, so that every read reaches the
+// disk, pass after pass; it writes a byte to its pipe after the first whole
+// pass and exits with the errno of the first read that fails (0 when none
+// fails within kReaderRun).
+class DirectReader {
+ public:
+  static constexpr auto kReaderRun = 120s;
+  static constexpr size_t kChunk = 1 << 20;
+
+  explicit DirectReader(const fs::path& file) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ends[0]);
+      readUntilFailure(file, ends[1]);
+    }
+    close(ends[1]);
+    ready_ = ends[0];
+  }
+  ~DirectReader() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (ready_ >= 0) close(ready_);
+  }
+  DirectReader(const DirectReader&) = delete;
+  DirectReader& operator=(const DirectReader&) = delete;
+
+  bool firstPassDone(std::chrono::milliseconds limit) {
+    pollfd ready{ready_, POLLIN, 0};
+    char byte = 0;
+    return poll(&ready, 1, static_cast<int>(limit.count())) == 1 && read(ready_, &byte, 1) == 1;
+  }
+  // Its exit code once it ends within `limit`; -1 when it did not.
+  int wait(std::chrono::milliseconds limit) {
+    int status = 0;
+    for (auto waited = 0ms; waited < limit; waited += kPollInterval) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(kPollInterval);
+    }
+    return -1;
+  }
+
+ private:
+  [[noreturn]] static void readUntilFailure(const fs::path& file, int ready) {
+    const int fd = open(file.c_str(), O_RDONLY | O_DIRECT);
+    void* buffer = nullptr;
+    if (fd < 0 || posix_memalign(&buffer, 4096, kChunk) != 0) _exit(fd < 0 ? errno : ENOMEM);
+    const auto end = std::chrono::steady_clock::now() + kReaderRun;
+    for (bool first = true; std::chrono::steady_clock::now() < end; first = false) {
+      for (off_t at = 0;; at += kChunk) {
+        const ssize_t got = pread(fd, buffer, kChunk, at);
+        if (got < 0) _exit(errno);
+        if (got == 0) break;
+      }
+      if (first && write(ready, "r", 1) != 1) _exit(EPIPE);
+    }
+    _exit(0);
+  }
+
+  pid_t pid_ = -1;
+  int ready_ = -1;
+};
+
+// The threads of process `pid` that are in uninterruptible sleep.
+std::vector<std::string> threadsInUninterruptibleSleep(pid_t pid) {
+  std::vector<std::string> stuck;
+  std::error_code error;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string stat = readText(it->path() / "stat");
+    const size_t state = stat.rfind(") ");
+    if (state != std::string::npos && stat.compare(state + 2, 1, "D") == 0) stuck.push_back(stat);
+  }
+  return stuck;
+}
+
 struct ClientResult {
   int exitCode = -1;
   std::string out;
@@ -119,7 +207,7 @@ class ClientIntegrationTest : public ::testing::Test {
     setenv("VKBVD_RUNTIME_DIR", runtime_.c_str(), 1);
     setenv("VKBVD_STATE_DIR", (dir_.path() / "state").c_str(), 1);
     makeImage();
-    bus_ = std::make_unique<PrivateBus>(dir_.path());
+    bus_ = std::make_unique<PrivateBus>(dir_.path(), kOtherUser);
     ASSERT_FALSE(bus_->address().empty()) << readText(dir_.path() / "bus.log");
     setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_->address().c_str(), 1);
     vkvd_ = std::make_unique<VkvdProcess>(runtime_, dir_.path() / "vkvd.log", -1, volumes_);
@@ -182,10 +270,29 @@ class ClientIntegrationTest : public ::testing::Test {
     return result;
   }
   ClientResult client(const std::vector<std::string>& arguments) { return finish(*startClient(arguments)); }
+  // vkbvd run by kOtherUser.
+  ClientResult clientAsOtherUser(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"/usr/bin/setpriv", "--reuid", kOtherUser, "--regid", kOtherUser,
+                                     "--init-groups"};
+    command.push_back(VKBVD_PROGRAM);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    fs::remove(dir_.path() / "client.out");
+    fs::remove(dir_.path() / "client.err");
+    Child child(command, dir_.path() / "client.out", dir_.path() / "client.err");
+    return finish(child);
+  }
 
   std::string mountPoint() const { return (volumes_ / "BACKUP").string(); }
   bool anythingMountedInVolumes() const {
     return readText("/proc/self/mountinfo").find(volumes_.string() + "/") != std::string::npos;
+  }
+  // vkvd's file system, a loop device on its disk file, or its identity.
+  bool anythingOfTheDiskLeft() const {
+    const bool mounted = readText("/proc/self/mountinfo").find(runtime_.string() + "/") != std::string::npos;
+    const bool attached = run("losetup --list --noheadings --output BACK-FILE | grep -q '^" + runtime_.string() + "/'");
+    std::error_code error;
+    const bool identity = !fs::is_empty(runtime_ / "identity", error) && !error;
+    return mounted || attached || identity;
   }
 
   TempDir dir_;
@@ -231,6 +338,26 @@ TEST_F(ClientIntegrationTest, MountListRefuseAndUnmount) {
   EXPECT_EQ(client({"list"}).out, "nothing mounted\n");
 }
 
+// The service acts as the user who calls it: an image that user may not
+// read is refused, with its sentence. What root mounts, the user sees
+// listed with its device and mount point (the record is every user's to read).
+TEST_F(ClientIntegrationTest, AnotherUserIsRefusedAnImageItMayNotReadAndListsWhatRootMounted) {
+  fs::permissions(image_, fs::perms::owner_read | fs::perms::owner_write);  // root's alone
+  const ClientResult refused = clientAsOtherUser({"mount", image_.string()});
+  EXPECT_EQ(refused.exitCode, 4) << refused.out << refused.err << logs();
+  EXPECT_EQ(refused.err, "Cannot mount " + image_.string() +
+                             ": the image file cannot be read with the caller's rights.\n");
+  EXPECT_FALSE(anythingOfTheDiskLeft());
+
+  ASSERT_EQ(client({"mount", image_.string()}).exitCode, 0) << logs();
+  const ClientResult listed = clientAsOtherUser({"list"});
+  EXPECT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_TRUE(std::regex_match(listed.out, std::regex("first_tag: " + image_.string() +
+                                                      "\ndevice: /dev/loop[0-9]+p1\nmount point: " +
+                                                      mountPoint() + "/\n")))
+      << listed.out << listed.err;
+}
+
 // A process still uses the volume: vkvd detaches it lazily, and the client
 // says so instead of reporting success; once the process lets go, it is gone.
 TEST_F(ClientIntegrationTest, UnmountOfVolumeInUseSaysItWasDetachedLazily) {
@@ -270,6 +397,48 @@ TEST_F(ClientIntegrationTest, InterruptedMountLeavesNothingItDoesNotReport) {
     EXPECT_EQ(listed.out, "nothing mounted\n") << interrupted.err;
     EXPECT_FALSE(anythingMountedInVolumes());
   }
+}
+
+// The service dies under a process that reads the mounted volume: the
+// reads fail within a bound instead of hanging, and a new service unmounts
+// what the old one left.
+TEST_F(ClientIntegrationTest, AKilledServiceFailsTheVolumesReadsAndARestartedOneUnmountsIt) {
+  ASSERT_EQ(client({"mount", image_.string()}).exitCode, 0) << logs();
+  const fs::path data = fs::path(mountPoint()) / "data.bin";
+  std::ofstream(data, std::ios::binary) << std::string(8 << 20, 'd');
+  ASSERT_TRUE(run("sync -f " + data.string()));
+  DirectReader reader(data);
+  ASSERT_TRUE(reader.firstPassDone(kStartWait)) << logs();
+
+  ASSERT_EQ(kill(service_->pid(), SIGKILL), 0);
+  EXPECT_EQ(reader.wait(kReadFailureBound), EIO) << "the reader neither failed nor ended\n" << logs();
+  EXPECT_EQ(threadsInUninterruptibleSleep(vkvd_->pid()), std::vector<std::string>{});
+
+  service_.reset();  // reaps the killed one
+  service_ = std::make_unique<ServiceProcess>(ServiceProcess::Setup{
+      bus_->address(), runtime_, dir_.path() / "state", dir_.path() / "restarted.log", serviceErrors()});
+  ASSERT_TRUE(waitForService()) << logs();
+  const ClientResult unmounted = client({"umount"});
+  EXPECT_EQ(unmounted.exitCode, 0) << unmounted.out << unmounted.err << logs();
+  EXPECT_FALSE(anythingMountedInVolumes());
+  EXPECT_FALSE(anythingOfTheDiskLeft());
+  EXPECT_EQ(client({"list"}).out, "nothing mounted\n");
+}
+
+// vkvd stopped while the volume is mounted takes its disk with it, and the
+// service lets go of the image once the disk is gone.
+TEST_F(ClientIntegrationTest, VkvdStoppedWhileMountedLeavesNothingBehind) {
+  ASSERT_EQ(client({"mount", image_.string()}).exitCode, 0) << logs();
+  EXPECT_EQ(vkvd_->stop(), 0) << logs();
+  EXPECT_FALSE(anythingMountedInVolumes());
+  EXPECT_FALSE(anythingOfTheDiskLeft());
+  bool closed = false;
+  for (auto waited = 0ms; !closed && waited < kStartWait; waited += 100ms) {
+    closed = readText(serviceLog()).find("TimerTask::processIsDevExistsTask driver is not responding\n"
+                                         "VirtualImageManager::closeImage \n") != std::string::npos;
+    if (!closed) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(closed) << logs();
 }
 
 }  // namespace
