@@ -30,6 +30,13 @@ TEST(MountArgumentsTest, EmptyStringsAreNullAndOthersComeAsUtf16) {
   EXPECT_EQ(orNone(given.additionalOpts()), u"/pid 42 /network");
 }
 
+// With the encryption flag the password is given, even an empty one.
+TEST(MountArgumentsTest, AnEmptyPasswordIsOneWhenTheImageIsEncrypted) {
+  const MountArguments encrypted("a", "", true, "", "", "", "");
+  EXPECT_EQ(orNone(encrypted.imageMasterPassword()), u"");
+  EXPECT_EQ(encrypted.tempFile(), nullptr);
+}
+
 TEST(MountArgumentsTest, TheEncryptionFlagIsAVariantBool) {
   EXPECT_EQ(MountArguments("a", "", true, "", "", "", "").usingImageEncryption(), -1);
   EXPECT_EQ(MountArguments("a", "", false, "", "", "", "").usingImageEncryption(), 0);
