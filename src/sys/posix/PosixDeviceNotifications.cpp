@@ -94,8 +94,7 @@ bool PosixDeviceNotifications::unregisterDeviceNotification(Handle notification,
   // delivery is waited for here.
   std::unique_ptr<UeventListener> stopped = takeStoppedListener();
   if (!stopped && !inHandler) {
-    std::unique_lock<std::timed_mutex> delivering(shared_->delivery, std::defer_lock);
-    delivering.try_lock_for(kDeliveryWait);
+    const ScopedLock delivered(shared_->delivery, kDeliveryWait);
   }
   stopped.reset();
   takeRetiredListener().reset();
@@ -120,8 +119,8 @@ std::unique_ptr<UeventListener> PosixDeviceNotifications::takeRetiredListener() 
 }
 
 void PosixDeviceNotifications::Shared::deliver(const UeventMessage& message) {
-  std::unique_lock<std::timed_mutex> delivering(delivery, std::defer_lock);
-  if (!delivering.try_lock_for(kDeliveryWait)) return reportDrop("uevent dropped: a handler did not return");
+  const ScopedLock delivering(delivery, kDeliveryWait);
+  if (!delivering.locked()) return reportDrop("uevent dropped: a handler did not return");
   std::vector<Handle> targets;
   {
     std::lock_guard<std::mutex> guard(mutex);

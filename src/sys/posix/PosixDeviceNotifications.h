@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/Lock.h"
 #include "sys/DeviceNotifications.h"
 #include "sys/posix/UeventListener.h"
 
@@ -34,7 +35,7 @@ class PosixDeviceNotifications final : public DeviceNotifications {
     void reportDrop(const std::string& reason);
 
     // Held while an event is delivered, so that unregistering can wait for it.
-    std::timed_mutex delivery;
+    Lock delivery;
     std::mutex mutex;  // guards everything below and the owner's listeners
     std::map<ServiceHandle, EventHandler> handlers;
     std::map<Handle, ServiceHandle> registrations;
