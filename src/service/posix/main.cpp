@@ -18,7 +18,7 @@
 
 #include "common/WideString.h"
 #include "service/posix/Registration.h"
-#include "service/posix/ServiceCommand.h"
+#include "service/ServiceCommand.h"
 #include "service/posix/ServiceHost.h"
 #include "service/posix/StopSignals.h"
 #include "sys/Platform.h"

@@ -1,4 +1,4 @@
-#include "service/posix/ServiceCommand.h"
+#include "service/ServiceCommand.h"
 
 #include <gtest/gtest.h>
 
