@@ -7,5 +7,8 @@ namespace ComServerLocks {
 void up();
 void down();
 long count();
+// How many times the count went up since the process started: a server
+// that has served no one has nothing to end for.
+long uses();
 
 }  // namespace ComServerLocks

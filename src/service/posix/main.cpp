@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "common/WideString.h"
-#include "service/posix/Registration.h"
 #include "service/ServiceCommand.h"
+#include "service/posix/Registration.h"
 #include "service/posix/ServiceHost.h"
 #include "service/posix/StopSignals.h"
 #include "sys/Platform.h"
