@@ -22,6 +22,16 @@ const std::wstring kClassKey = std::wstring(L"CLSID\\") + ClassRegistration::kCl
 
 HRESULT fromError(LSTATUS error) { return error == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(error); }
 
+// Wine's type-library marshaler, which carries the interfaces between
+// processes, looks a library up under locale 0 alone; Windows falls back
+// from 0x409 to it by itself.
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+const std::wstring kNeutralTypeLibKey = std::wstring(L"TypeLib\\") + ClassRegistration::kLibId + L"\\1.0\\0";
+
 // Writes key `path` below `root` with its default value `value`.
 LSTATUS writeKey(HKEY root, const std::wstring& path, const std::wstring& value) {
   RegistryKey key;
@@ -110,8 +120,10 @@ HRESULT ClassRegistration::registerTypeLibrary() const {
   HRESULT result = LoadTypeLibEx(programPath_.c_str(), REGKIND_NONE, library.GetAddressOf());
   if (FAILED(result)) return result;
   auto* path = const_cast<OLECHAR*>(programPath_.c_str());
-  return scope_ == Scope::CurrentUser ? RegisterTypeLibForUser(library.Get(), path, nullptr)
-                                      : RegisterTypeLib(library.Get(), path, nullptr);
+  result = scope_ == Scope::CurrentUser ? RegisterTypeLibForUser(library.Get(), path, nullptr)
+                                        : RegisterTypeLib(library.Get(), path, nullptr);
+  if (FAILED(result) || !underWine()) return result;
+  return fromError(writeKey(HKEY_CLASSES_ROOT, kNeutralTypeLibKey + L"\\win32", programPath_));
 }
 
 HRESULT ClassRegistration::unregisterTypeLibrary() const {
@@ -121,6 +133,7 @@ HRESULT ClassRegistration::unregisterTypeLibrary() const {
     return S_OK;  // not registered: nothing to remove
   }
   SysFreeString(registeredPath);
+  if (underWine()) removeTree(HKEY_CLASSES_ROOT, kNeutralTypeLibKey);
   return scope_ == Scope::CurrentUser
              ? UnRegisterTypeLibForUser(LIBID_vkbvd_mount_serviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale,
                                         SYS_WIN32)

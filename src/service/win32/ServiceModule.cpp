@@ -195,14 +195,18 @@ int entry() {
     return static_cast<int>(m.status.dwWin32ExitCode);
   }
   EventLog::setToConsole(true);
+  return runLocalServer();
+}
+
+}  // namespace
+
+HRESULT runLocalServer() {
   const HRESULT initialized = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(initialized)) return initialized;
   const HRESULT result = run(false);
   CoUninitialize();
   return result;
 }
-
-}  // namespace
 
 int main() {
   TimerTask::start();  // the watchdog runs from the process's start

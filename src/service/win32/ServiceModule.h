@@ -19,6 +19,9 @@ namespace ServiceModule {
 
 // The whole process after its start; the exit code.
 int main();
+// Serves the class as a plain local server in the multithreaded apartment
+// until the process has served and been idle; an HRESULT.
+HRESULT runLocalServer();
 // The control handler; always NO_ERROR.
 DWORD WINAPI handler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 

@@ -197,6 +197,8 @@ TEST_F(RegistrationTest, TheClassKeysAreWrittenAnewAndRemovedButTheClsidKey) {
   }
   EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey));
   EXPECT_FALSE(typeLibraryRegistered());
+  EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, std::wstring(L"TypeLib\\") + ClassRegistration::kLibId))
+      << "nothing of the type library is left";
   EXPECT_EQ(machine.unregisterClass(), S_OK) << "nothing left to remove is no failure";
 }
 

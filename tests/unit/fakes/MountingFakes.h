@@ -1,0 +1,63 @@
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/Event.h"
+#include "common/LittleEndian.h"
+#include "device/DriverRecords.h"
+#include "fakes/FakeDevices.h"
+#include "fakes/FakeDiskImage.h"
+
+// A driver at `driverPath` that holds the disk it creates until it removes it.
+class DiskHoldingDevices : public FakeDevices {
+ public:
+  explicit DiskHoldingDevices(std::u16string driverPath) : driverPath_(std::move(driverPath)) {}
+
+  bool control(Handle device, uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
+               uint32_t& bytesReturned, uint32_t& error) override {
+    const bool done = FakeDevices::control(device, code, input, inputSize, output, outputSize, bytesReturned, error);
+    if (!done || inputSize < 4) return done;
+    const auto* bytes = static_cast<const uint8_t*>(input);
+    const uint32_t subCommand = static_cast<uint32_t>(readLittleEndian(bytes, 4));
+    Driver& driver = drivers.at(driverPath_);
+    if (subCommand == driver_records::CMD_CONNECT_DEVICE) {
+      driver.activeCount = 1;
+      driver.activeEntry.assign(bytes, bytes + inputSize);
+      std::fill_n(driver.activeEntry.begin(), 4, uint8_t{0});  // an entry of the reply has no sub-command
+    } else if (subCommand == driver_records::CMD_DISCONNECT_DEVICE) {
+      driver.activeCount = 0;
+      driver.activeEntry.clear();
+    }
+    return done;
+  }
+
+ private:
+  std::u16string driverPath_;
+};
+
+// An image whose provider reports indexing progress (part 2, 250 of 1000
+// sectors) while it opens, and can be held inside its opening until the
+// test lets it go.
+class ReportingImage : public FakeDiskImage {
+ public:
+  std::optional<uint8_t> answerWhileOpening;  // what the progress report got
+  Event entered{Event::Reset::Manual};
+  std::shared_ptr<Event> proceed;  // when set, the opening waits for it
+
+  int32_t init(const char16_t* imagePath, const char16_t* baseImagePath, bool usingEncryption,
+               const char16_t* masterPassword, const char16_t* debugLogPath, const char16_t* tempFilePath) override {
+    entered.set();
+    if (proceed) proceed->wait(kBound);
+    if (const ImageProgressCallback callback = ScopedFakeImageFactory::lastCallback()) {
+      answerWhileOpening = callback(2, 1000, 250, ScopedFakeImageFactory::lastUser());
+    }
+    return FakeDiskImage::init(imagePath, baseImagePath, usingEncryption, masterPassword, debugLogPath, tempFilePath);
+  }
+
+ private:
+  static constexpr std::chrono::seconds kBound{10};
+};

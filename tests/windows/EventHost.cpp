@@ -1,0 +1,89 @@
+// A stand-in for the service in the test of events across processes, since
+// Wine has no driver: the same class object and COM object, served as a
+// plain local server, over the platform's fakes: a driver that makes and
+// holds one disk, and an image whose provider reports progress as it opens.
+//
+//   vkbvd_event_host -RegServer | -UnregServer   registers the class for this program, or removes it
+//   vkbvd_event_host [-Embedding]                 serves, as COM starts it
+//
+// The seam and its fakes come before the system's headers, whose macros
+// would rename their members.
+#include "device/DriverRecords.h"
+#include "fakes/FakeDeviceNotifications.h"
+#include "fakes/FakePorts.h"
+#include "fakes/FakeRegistry.h"
+#include "fakes/FakeSecurity.h"
+#include "fakes/FakeTokens.h"
+#include "fakes/MountingFakes.h"
+#include "lpc/LpcThread.h"
+#include "sys/ScopedFake.h"
+#include "volume/VolumeDeviceNotificator.h"
+
+#include "service/win32/ServiceModule.h"
+
+#include <shellapi.h>
+
+#include <string>
+
+#include "service/win32/ClassRegistration.h"
+
+namespace {
+
+const std::u16string kDriverPath = u"\\\\?\\root#vkvd#0000#{aaa4747f-f023-430c-80c1-6dbda4ec699d}";
+constexpr uint32_t kClientPid = 4242;
+constexpr sys::DeviceNotifications::ServiceHandle kService = 0x5E;
+
+std::wstring programPath() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return std::wstring(path, length);
+}
+
+// Every platform facility a mount touches.
+struct Fakes {
+  Fakes() {
+    devices.classes[driver_records::VIRTUAL_DISK_INTERFACE_GUID] = {FakeDevices::interface(kDriverPath)};
+    devices.drivers[kDriverPath] = {};
+    tokens.clientPid = kClientPid;
+    image.data.resize(1 << 20);
+    VolumeDeviceNotificator::setServiceHandle(kService);
+  }
+
+  DiskHoldingDevices devices{kDriverPath};
+  FakeTokens tokens;
+  FakeSecurity security;
+  FakePorts ports;
+  FakeDeviceNotifications notifications;
+  FakeRegistry registry;
+  ReportingImage image;
+  sys::ScopedFake<sys::DeviceInterfaces> interfacesFake{devices};
+  sys::ScopedFake<sys::DeviceIo> ioFake{devices};
+  sys::ScopedFake<sys::Tokens> tokensFake{tokens};
+  sys::ScopedFake<sys::Security> securityFake{security};
+  sys::ScopedFake<sys::Ports> portsFake{ports};
+  sys::ScopedFake<sys::DeviceNotifications> notificationsFake{notifications};
+  sys::ScopedFake<sys::Registry> registryFake{registry};
+  ScopedFakeImageFactory imageFactory{&image};
+  LpcThread port;  // restarted by a mount
+};
+
+bool hasOption(const wchar_t* name) {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  bool found = false;
+  for (int at = 1; words && at < count; ++at) {
+    found = found || ((words[at][0] == L'-' || words[at][0] == L'/') && lstrcmpiW(words[at] + 1, name) == 0);
+  }
+  LocalFree(words);
+  return found;
+}
+
+}  // namespace
+
+int main() {
+  const ClassRegistration registration(programPath(), ClassRegistration::Scope::Machine);
+  if (hasOption(L"RegServer")) return registration.registerClass();
+  if (hasOption(L"UnregServer")) return registration.unregisterClass();
+  const Fakes fakes;
+  return ServiceModule::runLocalServer();
+}
