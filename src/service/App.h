@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 class OptionMap;
 
 // The service's start and its orderly end, the same on every platform: what
@@ -15,4 +17,14 @@ class App {
   // empties the mounted-drive record, logs "App::shutdown OK" and closes the
   // debug log. A disk the driver still holds is left to it.
   static void shutdown();
+
+#ifdef _WIN32
+  // The program's string resource `id` (100: the service's name, 200: its
+  // description) in `text`; true when it holds 1 to 511 characters.
+  static bool loadString(unsigned id, std::u16string& text);
+  // Sets the description of the installed service `serviceName`. Its lines
+  // go to the debug log (which a registration has not opened); a failure
+  // changes nothing else.
+  static void setServiceDescription(const std::u16string& serviceName, const std::u16string& description);
+#endif
 };

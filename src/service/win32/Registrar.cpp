@@ -1,5 +1,6 @@
 #include "service/win32/Registrar.h"
 
+#include "service/App.h"
 #include "service/win32/ClassRegistration.h"
 #include "service/win32/RegistryKey.h"
 #include "service/win32/ServiceInstallation.h"
@@ -77,9 +78,9 @@ HRESULT Registrar::registerAppId(bool asService) const {
 }
 
 void Registrar::setServiceDescription() const {
-  std::wstring name, description;
-  if (ServiceStrings::loadString(ServiceStrings::kServiceName, name) &&
-      ServiceStrings::loadString(ServiceStrings::kServiceDescription, description)) {
-    ServiceInstallation(name).setDescription(description);
+  std::u16string name, description;
+  if (App::loadString(ServiceStrings::kServiceName, name) &&
+      App::loadString(ServiceStrings::kServiceDescription, description)) {
+    App::setServiceDescription(name, description);
   }
 }

@@ -1,16 +1,11 @@
 #include "service/win32/ServiceInstallation.h"
 
-#include "service/DebugLog.h"
 #include "service/win32/MessageReporter.h"
 #include "service/win32/ScmHandle.h"
 
 namespace {
 
-// The rights a registration needs on the manager and on the service.
-constexpr DWORD kAllAccess = 0xF003F;
 constexpr wchar_t kDependencies[] = L"RPCSS\0";
-
-const char16_t* text(const std::wstring& string) { return reinterpret_cast<const char16_t*>(string.c_str()); }
 
 }  // namespace
 
@@ -60,22 +55,4 @@ HRESULT ServiceInstallation::install(const std::wstring& programPath) const {
     return E_FAIL;
   }
   return S_OK;
-}
-
-void ServiceInstallation::setDescription(const std::wstring& description) const {
-  const ScmHandle manager(OpenSCManagerW(nullptr, nullptr, kAllAccess));
-  if (!manager) {
-    debugLog(u"App::setServiceDescription error OpenSCManager\n");
-    return;
-  }
-  debugLog(u"App::setServiceDescription service name=%s\n", text(name_));
-  const ScmHandle service(OpenServiceW(manager.get(), name_.c_str(), kAllAccess));
-  if (!service) {
-    debugLog(u"App::setServiceDescription error OpenService=%d\n", static_cast<int>(GetLastError()));
-    return;
-  }
-  SERVICE_DESCRIPTIONW info{const_cast<wchar_t*>(description.c_str())};
-  if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &info)) {
-    debugLog(u"App::setServiceDescription error ChangeServiceConfig2=%d\n", static_cast<int>(GetLastError()));
-  }
 }

@@ -17,10 +17,6 @@ class ServiceInstallation {
   // Installs the service for `programPath`; nothing when a service of the
   // name exists.
   HRESULT install(const std::wstring& programPath) const;
-  // Sets the description of the installed service. Its lines go to the
-  // debug log, which is not open during a registration.
-  void setDescription(const std::wstring& description) const;
-
  private:
   // Stops the running service; false when it could not be stopped.
   static bool stop(SC_HANDLE service);
