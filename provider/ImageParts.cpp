@@ -36,8 +36,10 @@ uint64_t sectorsIn(uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorS
 }  // namespace
 
 InitCode ImageParts::open(const std::u16string& path, ImageProgressCallback callback, void* user) {
-  const InitCode code = openParts(path);
-  return code == kOpened ? buildIndex(callback, user) : code;
+  InitCode code = openParts(path);
+  if (code == kOpened) code = buildIndex();
+  if (code == kOpened) reportProgress(callback, user);
+  return code;
 }
 
 uint32_t ImageParts::read(uint8_t* destination, uint64_t offset, uint32_t count) const {
@@ -90,7 +92,7 @@ InitCode ImageParts::addPart(const std::u16string& path) {
 // Places the parts one after another, telling `callback` where it is at the
 // start and the end of each part. The callback's result is ignored: the index
 // cannot be cancelled.
-InitCode ImageParts::buildIndex(ImageProgressCallback callback, void* user) {
+InitCode ImageParts::buildIndex() {
   uint64_t total = 0;
   for (const Part& part : parts_) {
     if (part.size > kMaxDataSize - total) return kImageTooLarge;
@@ -98,13 +100,22 @@ InitCode ImageParts::buildIndex(ImageProgressCallback callback, void* user) {
   }
   if (total == 0) return kUnknownFormat;
   uint64_t end = 0;
-  for (uint32_t i = 0; i < count(); ++i) {
-    if (callback) callback(i + 1, sectorsIn(total), sectorsIn(end), user);
-    end += parts_[i].size;
+  for (const Part& part : parts_) {
+    end += part.size;
     ends_.push_back(end);
-    if (callback) callback(i + 1, sectorsIn(total), sectorsIn(end), user);
   }
   return kOpened;
+}
+
+void ImageParts::reportProgress(ImageProgressCallback callback, void* user) const {
+  if (!callback) return;
+  const uint64_t total = sectorsIn(dataSize());
+  uint64_t start = 0;
+  for (uint32_t i = 0; i < count(); ++i) {
+    callback(i + 1, total, sectorsIn(start), user);
+    start = ends_[i];
+    callback(i + 1, total, sectorsIn(start), user);
+  }
 }
 
 }  // namespace vsimgpvd

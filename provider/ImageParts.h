@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/VirtualDiskImage.h"
+#include "provider/ImageData.h"
 #include "provider/ImageFile.h"
 #include "provider/InitCodes.h"
 
@@ -14,7 +15,7 @@ namespace vsimgpvd {
 // The files of one raw image, read as one run of bytes: a single file, or a
 // numbered set NAME.001, NAME.002, ... (three digits, parts of any size)
 // named by the path of its first part.
-class ImageParts {
+class ImageParts final : public ImageData {
  public:
   // Three digits number the parts 001 to 999.
   static constexpr uint32_t kMaxParts = 999;
@@ -25,13 +26,18 @@ class ImageParts {
   // to `callback` (may be null). Returns kOpened or the init code of the
   // failure. Called once per instance.
   InitCode open(const std::u16string& path, ImageProgressCallback callback, void* user);
+  // Reports each part to `callback` as open does: at its start and its end,
+  // in sectors of the whole data.
+  void reportProgress(ImageProgressCallback callback, void* user) const;
 
-  uint64_t dataSize() const { return ends_.empty() ? 0 : ends_.back(); }
+  uint64_t dataSize() const override { return ends_.empty() ? 0 : ends_.back(); }
   uint32_t count() const { return static_cast<uint32_t>(parts_.size()); }
+  // Where part `index` (from 0) ends in the data.
+  uint64_t partEnd(uint32_t index) const { return ends_[index]; }
 
   // Copies image bytes at `offset`, with zeros for any bytes past the data.
   // Returns fewer than `count` only when a part cannot be read.
-  uint32_t read(uint8_t* destination, uint64_t offset, uint32_t count) const;
+  uint32_t read(uint8_t* destination, uint64_t offset, uint32_t count) const override;
 
  private:
   // Held by its descriptor alone: no part is opened by its name again.
@@ -42,7 +48,7 @@ class ImageParts {
 
   InitCode openParts(const std::u16string& path);
   InitCode addPart(const std::u16string& path);
-  InitCode buildIndex(ImageProgressCallback callback, void* user);
+  InitCode buildIndex();
 
   std::vector<Part> parts_;
   // Where each part's data ends in the image, in part order.

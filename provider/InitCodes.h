@@ -19,15 +19,19 @@ enum InitCode : int32_t {
   // A numbered set has a gap: a part after the first missing number exists.
   kPartMissing = 2,
   // An image file exists but cannot be opened or read (permission, I/O
-  // error, a link where the file itself is wanted).
+  // error, a link where the file itself is wanted), or its compressed
+  // stream is damaged: cut short, corrupt, failing its checksum, or followed
+  // by anything but another stream of its format.
   kImageUnreadable = 3,
-  // Not an image of a known format: no data at all, or not a regular file.
+  // Not an image of a known format: no data at all, not a regular file, or
+  // compressed in a format this build has no decoder for.
   kUnknownFormat = 4,
   // A base image was given, but raw images have none.
   kBaseImageNotSupported = 5,
   // Encryption or a password was asked for, but raw images have none.
   kEncryptionNotSupported = 6,
-  // The temp file for written data cannot be created or used.
+  // The temp file for written data, or for a compressed image's data,
+  // cannot be created or used.
   kTempFileUnusable = 7,
   kOutOfMemory = 8,
   // The image path is null or empty.

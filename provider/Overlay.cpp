@@ -6,7 +6,7 @@
 
 namespace vsimgpvd {
 
-Overlay::Overlay(const ImageParts& image, std::unique_ptr<ImageFile> store)
+Overlay::Overlay(const ImageData& image, std::unique_ptr<ImageFile> store)
     : image_(image), store_(std::move(store)), chunk_(kChunkSize) {}
 
 uint32_t Overlay::read(uint8_t* destination, uint64_t offset, uint32_t count) const {

@@ -6,7 +6,7 @@
 #include "common/ByteBuffer.h"
 #include "provider/ChunkBitmap.h"
 #include "provider/ImageFile.h"
-#include "provider/ImageParts.h"
+#include "provider/ImageData.h"
 
 namespace vsimgpvd {
 
@@ -18,7 +18,7 @@ class Overlay {
  public:
   static constexpr uint32_t kChunkSize = 4096;
 
-  Overlay(const ImageParts& image, std::unique_ptr<ImageFile> store);
+  Overlay(const ImageData& image, std::unique_ptr<ImageFile> store);
 
   // True while nothing was written, so reads can go straight to the image.
   bool empty() const { return written_.empty(); }
@@ -32,7 +32,7 @@ class Overlay {
   uint32_t runLength(uint64_t offset, uint32_t limit, bool written) const;
   bool writeChunk(uint64_t chunk, uint32_t within, const uint8_t* source, uint32_t span);
 
-  const ImageParts& image_;
+  const ImageData& image_;
   std::unique_ptr<ImageFile> store_;
   // The chunks (offset / kChunkSize) that the store holds.
   ChunkBitmap written_;

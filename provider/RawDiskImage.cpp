@@ -20,7 +20,7 @@ void RawDiskImage::release() {
 
 int32_t RawDiskImage::init(const char16_t* imagePath, const char16_t* baseImagePath, bool usingEncryption,
                            const char16_t* masterPassword, const char16_t* debugLogPath, const char16_t* tempFilePath) {
-  if (parts_) {
+  if (overlay_) {
     log_.line(u"vsimgpvd init failed code=%d (already initialised)\n", int32_t{kAlreadyInitialised});
     return kAlreadyInitialised;
   }
@@ -30,6 +30,7 @@ int32_t RawDiskImage::init(const char16_t* imagePath, const char16_t* baseImageP
     code = open(imagePath, baseImagePath, usingEncryption, masterPassword, tempFilePath);
   } catch (const std::bad_alloc&) {
     overlay_.reset();
+    decompressed_.reset();
     parts_.reset();
   }
   if (code != kOpened && code != kOpenedWithPaddedTail) {
@@ -44,15 +45,21 @@ InitCode RawDiskImage::open(const char16_t* imagePath, const char16_t* baseImage
   if (wide::length(imagePath) == 0) return kInvalidArgument;
   if (wide::length(baseImagePath) != 0) return kBaseImageNotSupported;
   if (usingEncryption || wide::length(masterPassword) != 0) return kEncryptionNotSupported;
-  auto parts = std::make_unique<ImageParts>();
-  const InitCode code = parts->open(imagePath, callback_, user_);
-  if (code != kOpened) return code;
+  const InitCode code = openData(imagePath);
+  if (code != kOpened) {
+    decompressed_.reset();
+    parts_.reset();
+    return code;
+  }
   std::unique_ptr<ImageFile> store = createStore(tempFilePath);
-  if (!store) return kTempFileUnusable;
-  overlay_ = std::make_unique<Overlay>(*parts, std::move(store));
-  parts_ = std::move(parts);
+  if (!store) {
+    decompressed_.reset();
+    parts_.reset();
+    return kTempFileUnusable;
+  }
+  overlay_ = std::make_unique<Overlay>(data(), std::move(store));
 
-  const uint64_t dataSize = parts_->dataSize();
+  const uint64_t dataSize = data().dataSize();
   log_.line(u"vsimgpvd init image=%s parts=%u data_size=%llu\n", imagePath, parts_->count(), dataSize);
   if (wide::length(tempFilePath) == 0) {
     log_.line(u"vsimgpvd overlay=memory\n");
@@ -64,6 +71,26 @@ InitCode RawDiskImage::open(const char16_t* imagePath, const char16_t* baseImage
   return kOpenedWithPaddedTail;
 }
 
+InitCode RawDiskImage::openData(const char16_t* imagePath) {
+  parts_ = std::make_unique<ImageParts>();
+  const InitCode code = parts_->open(imagePath, nullptr, nullptr);  // progress comes below
+  if (code != kOpened) return code;
+  uint8_t head[8] = {};
+  const uint32_t headSize = parts_->read(head, 0, sizeof(head));
+  const CompressionFormat format = detectCompression(head, headSize);
+  if (format == CompressionFormat::None) {
+    parts_->reportProgress(callback_, user_);
+    return kOpened;
+  }
+  decompressed_ = std::make_unique<DecompressedImage>(log_);
+  return decompressed_->open(*parts_, format, callback_, user_);
+}
+
+const ImageData& RawDiskImage::data() const {
+  if (decompressed_) return *decompressed_;
+  return *parts_;
+}
+
 std::unique_ptr<ImageFile> RawDiskImage::createStore(const char16_t* tempFilePath) {
   if (wide::length(tempFilePath) == 0) return std::make_unique<SpillFile>(log_);
   return createTempFile(tempFilePath);
@@ -73,7 +100,7 @@ uint32_t RawDiskImage::read(void* destination, uint64_t offset, uint32_t count) 
   const uint32_t length = clampToEnd(offset, count);
   if (length == 0 || !destination) return 0;
   auto* bytes = static_cast<uint8_t*>(destination);
-  return overlay_->empty() ? parts_->read(bytes, offset, length) : overlay_->read(bytes, offset, length);
+  return overlay_->empty() ? data().read(bytes, offset, length) : overlay_->read(bytes, offset, length);
 }
 
 uint32_t RawDiskImage::write(const void* source, uint64_t offset, uint32_t count) {
@@ -83,7 +110,7 @@ uint32_t RawDiskImage::write(const void* source, uint64_t offset, uint32_t count
 }
 
 bool RawDiskImage::getDataSize(uint64_t* dataSize, uint32_t* blockSize) {
-  if (!parts_ || !dataSize || !blockSize || *blockSize == 0) return false;
+  if (!overlay_ || !dataSize || !blockSize || *blockSize == 0) return false;
   blockSize_ = *blockSize;
   *dataSize = paddedSize();
   return true;
@@ -92,7 +119,7 @@ bool RawDiskImage::getDataSize(uint64_t* dataSize, uint32_t* blockSize) {
 uint32_t RawDiskImage::getRangeForSectorMain(uint64_t sector, SectorRange* range) {
   if (!range) return kRangeNotInitialised;
   *range = {};
-  if (!parts_) return kRangeNotInitialised;
+  if (!overlay_) return kRangeNotInitialised;
   // Raw data is present everywhere.
   const uint64_t sectors = paddedSize() / blockSize_;
   if (sector >= sectors) return kSectorPastEnd;
@@ -106,8 +133,8 @@ uint32_t RawDiskImage::getRangeForSectorBase(uint64_t, SectorRange* range) {
 }
 
 uint64_t RawDiskImage::paddedSize() const {
-  if (!parts_) return 0;
-  return (parts_->dataSize() + blockSize_ - 1) / blockSize_ * blockSize_;
+  if (!overlay_) return 0;
+  return (data().dataSize() + blockSize_ - 1) / blockSize_ * blockSize_;
 }
 
 uint32_t RawDiskImage::clampToEnd(uint64_t offset, uint32_t count) const {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "disk/VirtualDiskImage.h"
+#include "provider/DecompressedImage.h"
 #include "provider/ImageParts.h"
 #include "provider/InitCodes.h"
 #include "provider/Overlay.h"
@@ -12,9 +13,10 @@
 namespace vsimgpvd {
 
 // One raw volume image (a copy of a partition's bytes, in one file or a
-// numbered set of parts) behind the provider interface. The image files are
-// only read; writes go to an overlay. Raw images state no block size, so the
-// caller's stands, and the data is padded with zeros to a whole block.
+// numbered set of parts, as it is or compressed with gzip, zstd or xz) behind
+// the provider interface. The image files are only read; writes go to an
+// overlay. Raw images state no block size, so the caller's stands, and the
+// data is padded with zeros to a whole block.
 class RawDiskImage final : public IVirtualDiskImage {
  public:
   RawDiskImage(ImageProgressCallback callback, void* user) : callback_(callback), user_(user) {}
@@ -37,7 +39,11 @@ class RawDiskImage final : public IVirtualDiskImage {
 
   InitCode open(const char16_t* imagePath, const char16_t* baseImagePath, bool usingEncryption,
                 const char16_t* masterPassword, const char16_t* tempFilePath);
+  // The parts' data as it is, or decompressed; kOpened or why not.
+  InitCode openData(const char16_t* imagePath);
   std::unique_ptr<ImageFile> createStore(const char16_t* tempFilePath);
+  // The image's data: the parts, or what they decompress to.
+  const ImageData& data() const;
   // The data size rounded up to a whole block; 0 before init.
   uint64_t paddedSize() const;
   // How many of `count` bytes at `offset` lie within the padded size.
@@ -47,8 +53,9 @@ class RawDiskImage final : public IVirtualDiskImage {
   void* const user_;
   // Before the overlay, whose store logs to it.
   ProviderLog log_;
-  // Both set by a successful init, and only then.
+  // Set by a successful init, and only then; decompressed_ for a compressed image.
   std::unique_ptr<ImageParts> parts_;
+  std::unique_ptr<DecompressedImage> decompressed_;
   std::unique_ptr<Overlay> overlay_;
   uint32_t blockSize_ = 512;
 };

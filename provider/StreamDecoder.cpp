@@ -1,0 +1,33 @@
+#include "provider/StreamDecoder.h"
+
+#include <new>
+
+#include "provider/GzipDecoder.h"
+#ifdef VK_HAVE_ZSTD
+#include "provider/ZstdDecoder.h"
+#endif
+#ifdef VK_HAVE_LZMA
+#include "provider/XzDecoder.h"
+#endif
+
+namespace vsimgpvd {
+
+std::unique_ptr<StreamDecoder> StreamDecoder::create(CompressionFormat format) {
+  switch (format) {
+    case CompressionFormat::Gzip:
+      return std::unique_ptr<StreamDecoder>(new (std::nothrow) GzipDecoder);
+#ifdef VK_HAVE_ZSTD
+    case CompressionFormat::Zstd:
+      return std::unique_ptr<StreamDecoder>(new (std::nothrow) ZstdDecoder);
+#endif
+#ifdef VK_HAVE_LZMA
+    case CompressionFormat::Xz:
+      return std::unique_ptr<StreamDecoder>(new (std::nothrow) XzDecoder);
+#endif
+    default:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace vsimgpvd

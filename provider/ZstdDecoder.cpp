@@ -1,0 +1,30 @@
+#include "provider/ZstdDecoder.h"
+
+namespace vsimgpvd {
+
+ZstdDecoder::ZstdDecoder() : context_(ZSTD_createDCtx()) {}
+
+ZstdDecoder::~ZstdDecoder() { ZSTD_freeDCtx(context_); }
+
+StreamDecoder::Status ZstdDecoder::decode(const uint8_t* input, size_t inputSize, size_t& consumed, uint8_t* output,
+                                          size_t outputSize, size_t& produced, bool) {
+  consumed = 0;
+  produced = 0;
+  if (!context_) return Status::OutOfMemory;
+  ZSTD_inBuffer in{input, inputSize, 0};
+  ZSTD_outBuffer out{output, outputSize, 0};
+  for (;;) {
+    const size_t before = in.pos + out.pos;
+    const size_t result = ZSTD_decompressStream(context_, &out, &in);
+    consumed = in.pos;
+    produced = out.pos;
+    if (ZSTD_isError(result)) {
+      return ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation ? Status::OutOfMemory : Status::Damaged;
+    }
+    // 0: a frame is complete and no other has begun.
+    frameEnded_ = result == 0;
+    if (in.pos == in.size || out.pos == out.size || in.pos + out.pos == before) return Status::Going;
+  }
+}
+
+}  // namespace vsimgpvd
