@@ -9,26 +9,46 @@ namespace {
 
 constexpr uint64_t kSectorSize = 512;
 constexpr size_t kDigits = 3;
+constexpr size_t kLetters = 2;
 
-// The part number (1 to 999) of a path that ends in ".NNN", if it does.
-std::optional<uint32_t> partNumber(const std::u16string& path) {
-  if (path.size() <= kDigits || path[path.size() - kDigits - 1] != u'.') return std::nullopt;
-  uint32_t number = 0;
-  for (size_t i = path.size() - kDigits; i < path.size(); ++i) {
-    if (path[i] < u'0' || path[i] > u'9') return std::nullopt;
-    number = number * 10 + static_cast<uint32_t>(path[i] - u'0');
-  }
-  if (number == 0) return std::nullopt;
-  return number;
-}
+// How the parts of a set are named after its first part's path: "NAME.001"
+// (three digits, 001 to 999), or as split names them, "NAME.aa" (two
+// lowercase letters, aa to zz). Numbers count from 1 and from aa = 0.
+struct PartNames {
+  std::u16string prefix;  // the path up to and with its dot
+  bool letters;
+  uint32_t first;  // the number of the path given
+  uint32_t limit;  // one past the last number the names can have
 
-// `prefix` (the path up to and with its dot) and the number in at least three digits.
-std::u16string partPath(const std::u16string& prefix, uint32_t number) {
-  std::u16string digits;
-  for (; number > 0 || digits.size() < kDigits; number /= 10) {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + number % 10));
+  std::u16string path(uint32_t number) const {
+    std::u16string suffix;
+    const uint32_t base = letters ? 26 : 10;
+    const size_t width = letters ? kLetters : kDigits;
+    for (; number > 0 || suffix.size() < width; number /= base) {
+      const auto digit = static_cast<char16_t>(number % base);
+      suffix.insert(suffix.begin(), static_cast<char16_t>((letters ? u'a' : u'0') + digit));
+    }
+    return prefix + suffix;
   }
-  return prefix + digits;
+};
+
+// The names of the set `path` begins, if it ends in ".NNN" or ".xx".
+std::optional<PartNames> partNames(const std::u16string& path) {
+  for (const bool letters : {false, true}) {
+    const size_t width = letters ? kLetters : kDigits;
+    if (path.size() <= width || path[path.size() - width - 1] != u'.') continue;
+    uint32_t number = 0;
+    bool matches = true;
+    for (size_t i = path.size() - width; i < path.size() && matches; ++i) {
+      const char16_t low = letters ? u'a' : u'0';
+      const char16_t high = letters ? u'z' : u'9';
+      matches = path[i] >= low && path[i] <= high;
+      number = number * (letters ? 26 : 10) + static_cast<uint32_t>(path[i] - low);
+    }
+    if (!matches || (!letters && number == 0)) continue;
+    return PartNames{path.substr(0, path.size() - width), letters, number, letters ? 26 * 26 : ImageParts::kMaxParts + 1};
+  }
+  return std::nullopt;
 }
 
 uint64_t sectorsIn(uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorSize; }
@@ -61,21 +81,20 @@ uint32_t ImageParts::read(uint8_t* destination, uint64_t offset, uint32_t count)
 // first missing number means the set has a gap. The whole set is found and
 // checked before any part is opened, as every part stays open.
 InitCode ImageParts::openParts(const std::u16string& path) {
-  const std::optional<uint32_t> first = partNumber(path);
-  if (!first) return addPart(path);
-  const std::u16string prefix = path.substr(0, path.size() - kDigits);
-  uint32_t end = *first;
-  while (end <= kMaxParts && pathExists(partPath(prefix, end))) ++end;
+  const std::optional<PartNames> names = partNames(path);
+  if (!names) return addPart(path);
+  uint32_t end = names->first;
+  while (end < names->limit && pathExists(names->path(end))) ++end;
   // Nothing found at the first name: its own open tells why.
-  if (end == *first) return addPart(path);
-  // A set that goes on past the last three-digit number has more parts than can be numbered.
-  if (end > kMaxParts && pathExists(partPath(prefix, kMaxParts + 1))) return kImageTooLarge;
-  for (uint32_t later = end + 1; later <= kMaxParts; ++later) {
-    if (pathExists(partPath(prefix, later))) return kPartMissing;
+  if (end == names->first) return addPart(path);
+  // A numbered set that goes on past the last three-digit number has more parts than can be numbered.
+  if (end == names->limit && !names->letters && pathExists(names->path(end))) return kImageTooLarge;
+  for (uint32_t later = end + 1; later < names->limit; ++later) {
+    if (pathExists(names->path(later))) return kPartMissing;
   }
-  if (!canHoldOpen(end - *first)) return kImageTooLarge;
-  for (uint32_t number = *first; number < end; ++number) {
-    const InitCode code = addPart(partPath(prefix, number));
+  if (!canHoldOpen(end - names->first)) return kImageTooLarge;
+  for (uint32_t number = names->first; number < end; ++number) {
+    const InitCode code = addPart(names->path(number));
     if (code != kOpened) return code;
   }
   return kOpened;

@@ -13,8 +13,9 @@
 namespace vsimgpvd {
 
 // The files of one raw image, read as one run of bytes: a single file, or a
-// numbered set NAME.001, NAME.002, ... (three digits, parts of any size)
-// named by the path of its first part.
+// set of parts of any size named by the path of its first part: numbered
+// NAME.001, NAME.002, ... (three digits), or lettered as split names them,
+// NAME.aa, NAME.ab, ... (two letters).
 class ImageParts final : public ImageData {
  public:
   // Three digits number the parts 001 to 999.

@@ -84,6 +84,8 @@ TEST_F(CompressedImageTest, EveryFormatServesTheRawImagesBytes) {
        1},
       {"gzip in numbered parts", "gzip -c raw.img | split -b 300000 -d -a 3 --numeric-suffixes=1 - i.gz.", "i.gz.001",
        0},
+      {"xz in parts as split names them", "xz -c raw.img | split -b 400000 - i.xz.", "i.xz.aa", 0},
+      {"raw in parts as split names them", "split -b 2000000 raw.img i.", "i.aa", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,6 +143,8 @@ TEST_F(CompressedImageTest, DamageFailsTheOpening) {
        "d.xz", kImageUnreadable},
       {"a part missing from a set",
        "gzip -c raw.img | split -b 200000 -d -a 3 --numeric-suffixes=1 - d.gz. && rm d.gz.002", "d.gz.001",
+       kPartMissing},
+      {"a lettered part missing from a set", "gzip -c raw.img | split -b 200000 - d.gz. && rm d.gz.ab", "d.gz.aa",
        kPartMissing},
       {"the last part missing from a set", "gzip -c raw.img | split -b 1000000 -d -a 3 --numeric-suffixes=1 - d.gz. && rm $(ls d.gz.* | tail -n 1)",
        "d.gz.001", kImageUnreadable},
