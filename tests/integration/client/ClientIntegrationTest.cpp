@@ -338,6 +338,25 @@ TEST_F(ClientIntegrationTest, MountListRefuseAndUnmount) {
   EXPECT_EQ(client({"list"}).out, "nothing mounted\n");
 }
 
+// A compressed image in parts, as a backup written through gzip and split
+// is: mounted with its progress shown from the first part's start to the
+// last one's end, and its files read back.
+TEST_F(ClientIntegrationTest, AGzipImageInPartsIsMountedWithItsProgressAndReadBack) {
+  const std::string prefix = (dir_.path() / "volume.img.gz.").string();
+  ASSERT_TRUE(run("gzip -c " + image_.string() + " | split -b 20000 -d -a 3 --numeric-suffixes=1 - " + prefix));
+  size_t parts = 0;
+  while (fs::exists(prefix + std::string(parts < 9 ? "00" : "0") + std::to_string(parts + 1))) ++parts;
+  ASSERT_GE(parts, 2u);
+
+  const ClientResult mounted = client({"mount", prefix + "001"});
+  ASSERT_EQ(mounted.exitCode, 0) << mounted.out << mounted.err << logs();
+  const std::string shown = mounted.out + mounted.err;
+  EXPECT_NE(shown.find("Indexing the image, part 1: 0%\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Indexing the image, part " + std::to_string(parts) + ": 100%\n"), std::string::npos) << shown;
+  EXPECT_EQ(readText(mountPoint() + "/hello.txt"), "hello from the backup\n");
+  EXPECT_EQ(client({"umount"}).exitCode, 0);
+}
+
 // The service acts as the user who calls it: an image that user may not
 // read is refused, with its sentence. What root mounts, the user sees
 // listed with its device and mount point (the record is every user's to read).
