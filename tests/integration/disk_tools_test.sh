@@ -59,6 +59,16 @@ check_disk() {
   grep -q "partition first LBA:   $p\$" "$work/info.txt" || fail "info shows first LBA $p"
   grep -q "partition last LBA:    $((p + n - 1))\$" "$work/info.txt" || fail "info shows last LBA"
 
+  grep -q "^format:                raw\$" "$work/info.txt" || fail "info shows the raw format"
+
+  # The same volume compressed gives the same disk, byte for byte.
+  gzip -c "$volume" > "$volume.gz"
+  "$tool" info "$volume.gz" --block-size "$block" > "$work/info-gz.txt"
+  grep -q "^format:                gzip, decompressed while it opened\$" "$work/info-gz.txt" || fail "info shows gzip"
+  "$tool" dump "$volume.gz" "$disk.gz-dump" --block-size "$block"
+  cmp "$disk" "$disk.gz-dump" || fail "the compressed volume's disk differs"
+  rm -f "$volume.gz" "$disk.gz-dump"
+
   # The data region of the disk is the volume image byte for byte.
   cmp <(tail -c +$((p * block + 1)) "$disk" | head -c $((n * block))) "$volume" \
     || fail "the partition's bytes differ from the volume image"

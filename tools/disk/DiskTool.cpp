@@ -10,6 +10,7 @@
 #include "common/WideString.h"
 #include "disk/ImageResults.h"
 #include "disk/VirtualImageManager.h"
+#include "provider/CompressionFormat.h"
 #include "service/DebugLog.h"
 #include "service/VersionInfo.h"
 
@@ -23,6 +24,16 @@ const char* const kUsage =
     "IMAGE is a raw volume image, or the first part (NAME.001) of a numbered set.\n";
 
 std::string utf8(const std::u16string& text) { return wide::toUtf8(text); }
+
+// How the image (its first part) is stored, as the provider tells it.
+std::string formatOf(const std::u16string& image) {
+  uint8_t head[8] = {};
+  std::ifstream in(std::filesystem::path(image), std::ios::binary);
+  in.read(reinterpret_cast<char*>(head), sizeof(head));
+  const vsimgpvd::CompressionFormat format = vsimgpvd::detectCompression(head, static_cast<size_t>(in.gcount()));
+  const std::string name = utf8(vsimgpvd::compressionName(format));
+  return format == vsimgpvd::CompressionFormat::None ? name : name + ", decompressed while it opened";
+}
 
 bool parseBlockSize(const std::u16string& text, uint32_t& value) {
   if (text.empty() || text.size() > 9) return false;
@@ -157,6 +168,7 @@ int DiskTool::info(const Options& options) {
   const uint64_t imageSectors = last - first + 1;
   const std::u16string name = readUtf16LittleEndian(entry.data() + 56, 36);
   std::printf("image:                 %s\n", utf8(options.image).c_str());
+  std::printf("format:                %s\n", formatOf(options.image).c_str());
   std::printf("block size:            %u\n", blockSize);
   std::printf("primary sectors (P):   %llu\n", static_cast<unsigned long long>(first));
   std::printf("secondary sectors (S): %llu\n", static_cast<unsigned long long>(sectors - first - imageSectors));
