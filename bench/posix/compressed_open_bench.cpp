@@ -1,0 +1,155 @@
+// Opening compressed images through the provider against the standard
+// decompressors, in one run: the opening (which decompresses the whole
+// stream) against `gzip -dc`, `zstd -dc` and `xz -dc` into /dev/null; then
+// 1 MiB sequential reads of the opened image against the same decompressor,
+// and 4 KiB random reads against pread of the raw image. The image
+// compresses as a file system does: text, zeros and random blocks.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "BenchSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/WideString.h"
+#include "disk/VirtualDiskImage.h"
+
+namespace {
+
+using bench::Clock;
+using bench::median;
+using bench::seconds;
+
+constexpr uint32_t kSequentialRequest = 1024 * 1024;
+constexpr uint32_t kRandomRequest = 4096;
+constexpr int kRounds = 3;
+constexpr size_t kRandomReads = 50000;
+
+struct ReleaseImage {
+  void operator()(IVirtualDiskImage* image) const { image->release(); }
+};
+using ImagePtr = std::unique_ptr<IVirtualDiskImage, ReleaseImage>;
+
+bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// `size` bytes in 1 MiB blocks of text, zeros and random bytes, in a fixed mix.
+bool makeCompressibleImage(const std::string& path, uint64_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::mt19937_64 random(7);
+  std::string text;
+  while (text.size() < kSequentialRequest) text += "a line of a configuration file, or of a log, much like the last\n";
+  text.resize(kSequentialRequest);
+  std::vector<uint64_t> noise(kSequentialRequest / sizeof(uint64_t));
+  const std::string zeros(kSequentialRequest, '\0');
+  for (uint64_t block = 0; out && block < size / kSequentialRequest; ++block) {
+    switch (block % 10) {
+      case 0: case 3: case 6:
+        for (auto& word : noise) word = random();
+        out.write(reinterpret_cast<const char*>(noise.data()), kSequentialRequest);
+        break;
+      case 1: case 4: case 7: case 9:
+        out.write(text.data(), kSequentialRequest);
+        break;
+      default:
+        out.write(zeros.data(), kSequentialRequest);
+    }
+  }
+  return static_cast<bool>(out);
+}
+
+double timed(const std::string& command) {
+  const auto start = Clock::now();
+  if (!run(command)) std::abort();
+  return seconds(start);
+}
+
+struct Opened {
+  ImagePtr image;
+  double seconds;
+};
+
+Opened openImage(const std::string& path) {
+  ImagePtr image(CreateInstanceVirtualDiskImage(nullptr, nullptr));
+  const auto start = Clock::now();
+  if (image->init(wide::fromUtf8(path).c_str(), nullptr, false, nullptr, nullptr, nullptr) != 0) std::abort();
+  return {std::move(image), seconds(start)};
+}
+
+double sequentialSeconds(IVirtualDiskImage& image, uint64_t size, std::vector<uint8_t>& buffer) {
+  const auto start = Clock::now();
+  for (uint64_t offset = 0; offset < size; offset += kSequentialRequest) {
+    if (image.read(buffer.data(), offset, kSequentialRequest) != kSequentialRequest) std::abort();
+  }
+  return seconds(start);
+}
+
+// Reads per second at the same random offsets: the raw file, then the image.
+std::pair<double, double> randomRates(int rawFd, IVirtualDiskImage& image, const std::vector<uint64_t>& offsets,
+                                      std::vector<uint8_t>& buffer) {
+  auto start = Clock::now();
+  for (uint64_t offset : offsets) {
+    if (pread(rawFd, buffer.data(), kRandomRequest, static_cast<off_t>(offset)) != kRandomRequest) std::abort();
+  }
+  const double raw = static_cast<double>(offsets.size()) / seconds(start);
+  start = Clock::now();
+  for (uint64_t offset : offsets) {
+    if (image.read(buffer.data(), offset, kRandomRequest) != kRandomRequest) std::abort();
+  }
+  return {raw, static_cast<double>(offsets.size()) / seconds(start)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
+  const std::string dir = argc > 2 ? argv[2] : "/var/tmp";
+  const uint64_t size = mib * kSequentialRequest;
+  const std::string raw = dir + "/vkbvd-compressed-bench.img";
+  std::printf("image: %llu MiB of text, zeros and random blocks, in %s\n", static_cast<unsigned long long>(mib),
+              dir.c_str());
+  if (!makeCompressibleImage(raw, size)) return 1;
+  const struct {
+    const char* name;
+    const char* compress;
+    const char* decompress;
+  } formats[] = {{"gzip", "gzip -c", "gzip -dc"}, {"zstd", "zstd -q -c", "zstd -q -dc"}, {"xz", "xz -T2 -1 -c", "xz -dc"}};
+  const sys::posix::UniqueFd rawFd(open(raw.c_str(), O_RDONLY | O_CLOEXEC));
+  std::vector<uint8_t> buffer(kSequentialRequest);
+  std::mt19937_64 random(3);
+  std::vector<uint64_t> offsets(kRandomReads);
+  for (auto& offset : offsets) offset = random() % (size / kRandomRequest) * kRandomRequest;
+
+  for (const auto& format : formats) {
+    const std::string compressed = raw + "." + format.name;
+    if (!run(std::string(format.compress) + " " + raw + " > " + compressed)) return 1;
+    std::vector<double> decompressor, opening, sequential, rawRandom, imageRandom;
+    for (int round = 0; round < kRounds; ++round) {
+      decompressor.push_back(timed(std::string(format.decompress) + " " + compressed + " > /dev/null"));
+      Opened opened = openImage(compressed);
+      opening.push_back(opened.seconds);
+      sequential.push_back(sequentialSeconds(*opened.image, size, buffer));
+      const auto [rawRate, imageRate] = randomRates(rawFd.get(), *opened.image, offsets, buffer);
+      rawRandom.push_back(rawRate);
+      imageRandom.push_back(imageRate);
+    }
+    std::printf("%s: opening %.2f s against %s %.2f s: ratio %.2f (min %.2f, max %.2f)\n", format.name,
+                median(opening), format.decompress, median(decompressor), median(decompressor) / median(opening),
+                *std::min_element(decompressor.begin(), decompressor.end()) /
+                    *std::max_element(opening.begin(), opening.end()),
+                *std::max_element(decompressor.begin(), decompressor.end()) /
+                    *std::min_element(opening.begin(), opening.end()));
+    std::printf("%s: 1 MiB sequential reads %.2f s against %s: ratio %.2f\n", format.name, median(sequential),
+                format.decompress, median(decompressor) / median(sequential));
+    std::printf("%s: 4 KiB random reads %.0f/s against pread of the raw image %.0f/s: ratio %.2f\n", format.name,
+                median(imageRandom), median(rawRandom), median(imageRandom) / median(rawRandom));
+    unlink(compressed.c_str());
+  }
+  unlink(raw.c_str());
+  return 0;
+}
