@@ -16,6 +16,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -44,7 +45,10 @@ struct Module {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   bool comInitialized = false;
-  DWORD mainThreadId = 0;
+  std::atomic<DWORD> mainThreadId{0};
+  // Set by the stop control: the loop ends even when the quit message came
+  // before its thread had a queue.
+  std::atomic<bool> stopRequested{false};
   LpcThread port;  // not started until ServiceMain
   ComClassFactory factory;
 };
@@ -91,10 +95,11 @@ bool idleLongEnough(steady_clock::time_point& idleSince) {
   return steady_clock::now() - idleSince >= kIdleEnd;
 }
 
-// Serves until WM_QUIT comes (or, for a plain local server, it has been idle).
+// Serves until WM_QUIT comes or a stop is asked for (or, for a plain local
+// server, it has been idle).
 void messageLoop(bool endWhenIdle) {
   steady_clock::time_point idleSince{};
-  for (;;) {
+  while (!module().stopRequested) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, kLoopPoll, QS_ALLINPUT);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -162,6 +167,7 @@ void WINAPI serviceMain(DWORD count, LPWSTR* arguments) {
 void onStop() {
   Module& m = module();
   setState(SERVICE_STOP_PENDING);
+  m.stopRequested = true;
   PostThreadMessageW(m.mainThreadId, WM_QUIT, 0, 0);
   m.port.stop();
   debugLog(u"ServiceMain: OnStop OK\n");
