@@ -19,6 +19,9 @@ class ImageFile {
   // on an error.
   virtual uint32_t readAt(void* destination, uint64_t offset, uint32_t count) = 0;
   virtual uint32_t writeAt(const void* source, uint64_t offset, uint32_t count) = 0;
+  // Bytes that differ whenever the file may have been changed, replaced or
+  // truncated since they were taken; empty when the file has none to give.
+  virtual std::string identity() const { return {}; }
 };
 
 // The paths given below are the caller's. A file opened by one is then used
@@ -46,6 +49,23 @@ std::unique_ptr<ImageFile> createTempFile(const std::u16string& path);
 // unnamed files, named and unlinked at once); Windows: in the temp path,
 // unshared and deleted on close. Null when none can be made.
 std::unique_ptr<ImageFile> createUnnamedTempFile();
+
+// The index store: files that keep what opening a compressed image found,
+// for the next opening of the same image, in a directory of the provider's.
+// Each file belongs to the user it was made for (on Linux the file-system
+// user of the calling thread, which impersonation sets) and is read by no
+// one else. Windows builds keep none.
+//
+// The stored file `name` of the calling user, open for reading; null when
+// there is none, or it is not the user's alone.
+std::unique_ptr<ImageFile> openStoredIndex(const std::string& name);
+// A new file for an index, without a name: in the store when the user can
+// write there, so that it can be published, else a temp file. Null when
+// none can be made.
+std::unique_ptr<ImageFile> createIndexFile();
+// Gives `file` (from createIndexFile) the name `name` in the store, in
+// place of any file of the user's by that name. False when it cannot.
+bool publishIndexFile(ImageFile& file, const std::string& name);
 
 // True when something exists at `path`.
 bool pathExists(const std::u16string& path);

@@ -33,6 +33,8 @@ class ImageParts final : public ImageData {
 
   uint64_t dataSize() const override { return ends_.empty() ? 0 : ends_.back(); }
   uint32_t count() const { return static_cast<uint32_t>(parts_.size()); }
+  // What tells part `index` (from 0) from a changed one; empty when nothing does.
+  std::string identity(uint32_t index) const { return parts_[index].file->identity(); }
   // Where part `index` (from 0) ends in the data.
   uint64_t partEnd(uint32_t index) const { return ends_[index]; }
 

@@ -30,7 +30,7 @@ int32_t RawDiskImage::init(const char16_t* imagePath, const char16_t* baseImageP
     code = open(imagePath, baseImagePath, usingEncryption, masterPassword, tempFilePath);
   } catch (const std::bad_alloc&) {
     overlay_.reset();
-    decompressed_.reset();
+    compressed_.reset();
     parts_.reset();
   }
   if (code != kOpened && code != kOpenedWithPaddedTail) {
@@ -47,13 +47,13 @@ InitCode RawDiskImage::open(const char16_t* imagePath, const char16_t* baseImage
   if (usingEncryption || wide::length(masterPassword) != 0) return kEncryptionNotSupported;
   const InitCode code = openData(imagePath);
   if (code != kOpened) {
-    decompressed_.reset();
+    compressed_.reset();
     parts_.reset();
     return code;
   }
   std::unique_ptr<ImageFile> store = createStore(tempFilePath);
   if (!store) {
-    decompressed_.reset();
+    compressed_.reset();
     parts_.reset();
     return kTempFileUnusable;
   }
@@ -82,12 +82,12 @@ InitCode RawDiskImage::openData(const char16_t* imagePath) {
     parts_->reportProgress(callback_, user_);
     return kOpened;
   }
-  decompressed_ = std::make_unique<DecompressedImage>(log_);
-  return decompressed_->open(*parts_, format, callback_, user_);
+  compressed_ = std::make_unique<CompressedImage>(log_, *parts_);
+  return compressed_->open(format, callback_, user_);
 }
 
 const ImageData& RawDiskImage::data() const {
-  if (decompressed_) return *decompressed_;
+  if (compressed_) return *compressed_;
   return *parts_;
 }
 

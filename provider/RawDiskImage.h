@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "disk/VirtualDiskImage.h"
-#include "provider/DecompressedImage.h"
+#include "provider/CompressedImage.h"
 #include "provider/ImageParts.h"
 #include "provider/InitCodes.h"
 #include "provider/Overlay.h"
@@ -53,9 +53,9 @@ class RawDiskImage final : public IVirtualDiskImage {
   void* const user_;
   // Before the overlay, whose store logs to it.
   ProviderLog log_;
-  // Set by a successful init, and only then; decompressed_ for a compressed image.
+  // Set by a successful init, and only then; compressed_ for a compressed image.
   std::unique_ptr<ImageParts> parts_;
-  std::unique_ptr<DecompressedImage> decompressed_;
+  std::unique_ptr<CompressedImage> compressed_;
   std::unique_ptr<Overlay> overlay_;
   uint32_t blockSize_ = 512;
 };

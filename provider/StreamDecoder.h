@@ -8,9 +8,25 @@
 
 namespace vsimgpvd {
 
+// A place in a compressed stream where decoding can start again without
+// what came before it: the start of a gzip member or zstd frame (or of the
+// whole stream), or a deflate block border inside a gzip member, which also
+// needs the bits left in the byte before it and the 32 KiB of data before
+// it (its window).
+struct AccessPoint {
+  uint64_t dataOffset = 0;    // where its decompressed data begins
+  uint64_t streamOffset = 0;  // its first compressed byte (after `bits`)
+  bool withinMember = false;  // a deflate block border: raw deflate, bits and window
+  uint8_t bits = 0;           // bits of the byte before streamOffset still to decode
+  uint8_t prime = 0;          // those bits, low aligned
+  uint64_t windowOffset = 0;  // where the window lies in the index file, compressed
+  uint32_t windowSize = 0;    // its compressed size; 0 for none
+};
+
 // One compressed stream decoded piece by piece, as its bytes come: gzip (its
 // members one after another), zstd (its frames) or xz (its streams), each
-// checked against its own checksums by the format's library.
+// checked against its own checksums by the format's library. A decode stops
+// at each access point it passes, so that its caller can note where it is.
 class StreamDecoder {
  public:
   enum class Status {
@@ -31,6 +47,14 @@ class StreamDecoder {
   // True when the input so far ends exactly at the end of a whole member,
   // frame or stream: a stream cut short is not finished.
   virtual bool finished() const = 0;
+  // True when the last decode stopped at an access point; fills in what
+  // the decoder knows of it (withinMember, bits). The point lies at the end
+  // of the input taken so far.
+  virtual bool atAccessPoint(AccessPoint& point) const = 0;
+  // Starts decoding afresh at `point`, with its window when it has one.
+  // The input given next begins at its streamOffset. False when the
+  // decoder cannot (no memory, or a window it refuses).
+  virtual bool resume(const AccessPoint& point, const uint8_t* window, size_t windowSize) = 0;
 };
 
 }  // namespace vsimgpvd

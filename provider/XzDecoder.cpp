@@ -34,4 +34,10 @@ StreamDecoder::Status XzDecoder::decode(const uint8_t* input, size_t inputSize, 
   }
 }
 
+bool XzDecoder::resume(const AccessPoint& point, const uint8_t*, size_t) {
+  ended_ = false;
+  ready_ = point.streamOffset == 0 && lzma_stream_decoder(&stream_, kMemoryLimit, LZMA_CONCATENATED) == LZMA_OK;
+  return ready_;
+}
+
 }  // namespace vsimgpvd

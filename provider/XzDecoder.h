@@ -21,6 +21,9 @@ class XzDecoder final : public StreamDecoder {
   Status decode(const uint8_t* input, size_t inputSize, size_t& consumed, uint8_t* output, size_t outputSize,
                 size_t& produced, bool lastInput) override;
   bool finished() const override { return ended_; }
+  // Streams are read whole: the only access point is the start.
+  bool atAccessPoint(AccessPoint&) const override { return false; }
+  bool resume(const AccessPoint& point, const uint8_t* window, size_t windowSize) override;
 
  private:
   lzma_stream stream_ = LZMA_STREAM_INIT;

@@ -10,6 +10,7 @@ StreamDecoder::Status ZstdDecoder::decode(const uint8_t* input, size_t inputSize
                                           size_t outputSize, size_t& produced, bool) {
   consumed = 0;
   produced = 0;
+  stoppedAtFrameEnd_ = false;
   if (!context_) return Status::OutOfMemory;
   ZSTD_inBuffer in{input, inputSize, 0};
   ZSTD_outBuffer out{output, outputSize, 0};
@@ -23,8 +24,25 @@ StreamDecoder::Status ZstdDecoder::decode(const uint8_t* input, size_t inputSize
     }
     // 0: a frame is complete and no other has begun.
     frameEnded_ = result == 0;
+    if (frameEnded_ && in.pos + out.pos != before) {
+      stoppedAtFrameEnd_ = true;
+      return Status::Going;
+    }
     if (in.pos == in.size || out.pos == out.size || in.pos + out.pos == before) return Status::Going;
   }
+}
+
+bool ZstdDecoder::atAccessPoint(AccessPoint& point) const {
+  if (!stoppedAtFrameEnd_) return false;
+  point.withinMember = false;
+  point.bits = 0;
+  return true;
+}
+
+bool ZstdDecoder::resume(const AccessPoint&, const uint8_t*, size_t) {
+  frameEnded_ = false;
+  stoppedAtFrameEnd_ = false;
+  return context_ && !ZSTD_isError(ZSTD_DCtx_reset(context_, ZSTD_reset_session_only));
 }
 
 }  // namespace vsimgpvd

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/LittleEndian.h"
 #include "common/WideString.h"
 #include "provider/ImageFile.h"
 #include "provider/posix/NamedFile.h"
+#include "provider/posix/PosixImageFile.h"
 
 namespace vsimgpvd {
 namespace {
@@ -25,8 +27,8 @@ std::vector<std::string> tempDirectories() {
   return directories;
 }
 
-// A file without a name in `directory`; where the file system refuses that,
-// one with a new name, unlinked at once. -1 on failure.
+}  // namespace
+
 int openUnnamed(const std::string& directory) {
   const int fd = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, S_IRUSR | S_IWUSR);
   if (fd >= 0) return fd;
@@ -36,53 +38,21 @@ int openUnnamed(const std::string& directory) {
   return named;
 }
 
-// Owns its descriptor from the open on.
-class PosixImageFile final : public ImageFile {
- public:
-  // `path`, as the caller named it, relative to `directory` (or AT_FDCWD).
-  PosixImageFile(int directory, const std::string& path, int flags)
-      : fd_(openNamedFile(directory, path.c_str(), flags, S_IRUSR | S_IWUSR)), error_(fd_ < 0 ? errno : 0) {}
-  // A temp file without a name in `directory`.
-  struct Unnamed {};
-  PosixImageFile(Unnamed, const std::string& directory) : fd_(openUnnamed(directory)), error_(fd_ < 0 ? errno : 0) {}
-  ~PosixImageFile() override {
-    if (fd_ >= 0) close(fd_);
+std::string PosixImageFile::identity() const {
+  struct stat status {};
+  if (fstat(fd_, &status) != 0) return {};
+  const uint64_t fields[] = {static_cast<uint64_t>(status.st_dev),          static_cast<uint64_t>(status.st_ino),
+                             static_cast<uint64_t>(status.st_size),         static_cast<uint64_t>(status.st_mtim.tv_sec),
+                             static_cast<uint64_t>(status.st_mtim.tv_nsec), static_cast<uint64_t>(status.st_ctim.tv_sec),
+                             static_cast<uint64_t>(status.st_ctim.tv_nsec)};
+  std::string bytes(sizeof(fields), '\0');
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    writeLittleEndian(reinterpret_cast<uint8_t*>(bytes.data()) + 8 * i, 8, fields[i]);
   }
-  PosixImageFile(const PosixImageFile&) = delete;
-  PosixImageFile& operator=(const PosixImageFile&) = delete;
+  return bytes;
+}
 
-  int fd() const { return fd_; }
-  // The errno of a failed open, 0 when open.
-  int error() const { return error_; }
-
-  uint32_t readAt(void* destination, uint64_t offset, uint32_t count) override {
-    auto* bytes = static_cast<char*>(destination);
-    uint32_t done = 0;
-    while (done < count) {
-      const ssize_t got = pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += static_cast<uint32_t>(got);
-    }
-    return done;
-  }
-
-  uint32_t writeAt(const void* source, uint64_t offset, uint32_t count) override {
-    const auto* bytes = static_cast<const char*>(source);
-    uint32_t done = 0;
-    while (done < count) {
-      const ssize_t put = pwrite(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) break;
-      done += static_cast<uint32_t>(put);
-    }
-    return done;
-  }
-
- private:
-  int fd_;
-  int error_;
-};
+namespace {
 
 // Owns the descriptor of a directory that the caller named, for creating a file in it.
 class NamedDirectory {

@@ -1,0 +1,121 @@
+#include "provider/CompressedImage.h"
+
+#include <cstdio>
+
+#include "provider/CopyBuilder.h"
+#include "provider/DecompressedImage.h"
+#include "provider/IndexBuilder.h"
+#include "provider/IndexedImage.h"
+#include "provider/StreamDecoder.h"
+
+namespace vsimgpvd {
+
+namespace {
+
+// 64-bit FNV-1a: names the file; the whole identity inside it is what is compared.
+uint64_t fnv1a(const std::string& bytes) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char byte : bytes) {
+    hash ^= static_cast<uint8_t>(byte);
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+const char16_t* kindName(const IndexHeader& header) {
+  return header.kind == IndexHeader::Kind::AccessPoints ? u"access points" : u"decompressed copy";
+}
+
+}  // namespace
+
+std::string CompressedImage::indexName(const ImageParts& parts, CompressionFormat format, std::string& identity) {
+  identity = "format=" + std::to_string(static_cast<int>(format)) + ";parts=" + std::to_string(parts.count()) + ";";
+  for (uint32_t part = 0; part < parts.count(); ++part) {
+    const std::string partIdentity = parts.identity(part);
+    if (partIdentity.empty()) return {};
+    identity += partIdentity;
+  }
+  char name[17];
+  std::snprintf(name, sizeof(name), "%016llx", static_cast<unsigned long long>(fnv1a(identity)));
+  return name;
+}
+
+InitCode CompressedImage::open(CompressionFormat format, ImageProgressCallback callback, void* user) {
+  std::string identity;
+  const std::string name = indexName(parts_, format, identity);
+  if (!name.empty() && openStored(format, name, identity)) {
+    parts_.reportProgress(callback, user);
+    return kOpened;
+  }
+  std::unique_ptr<ImageFile> file;
+  IndexHeader header;
+  const InitCode code = build(format, identity, callback, user, file, header);
+  if (code != kOpened) return code;
+  const bool stored = !name.empty() && publishIndexFile(*file, name);
+  log_.line(u"vsimgpvd %s stream indexed: %s, data_size=%llu points=%llu, %s\n", compressionName(format),
+            kindName(header), header.dataSize, header.pointCount, stored ? u"stored" : u"not stored");
+  return serve(format, std::move(file), header) ? kOpened : kOutOfMemory;
+}
+
+bool CompressedImage::openStored(CompressionFormat format, const std::string& name, const std::string& identity) {
+  std::unique_ptr<ImageFile> file = openStoredIndex(name);
+  if (!file) return false;
+  IndexHeader header;
+  if (!readIndexHeader(*file, identity, header)) {
+    log_.line(u"vsimgpvd the stored index does not hold for this image, it is built anew\n");
+    return false;
+  }
+  log_.line(u"vsimgpvd %s stream index read from the store: %s, data_size=%llu points=%llu\n",
+            compressionName(format), kindName(header), header.dataSize, header.pointCount);
+  return serve(format, std::move(file), header);
+}
+
+InitCode CompressedImage::build(CompressionFormat format, const std::string& identity, ImageProgressCallback callback,
+                                void* user, std::unique_ptr<ImageFile>& file, IndexHeader& header) {
+  ProgressReport progress(callback, user, parts_.dataSize());
+  header.identitySize = identity.size();
+  const uint64_t payload = payloadOffsetFor(identity.size());
+  // First the index; a stream too sparse in access points is copied instead.
+  for (const bool copy : {false, true}) {
+    std::unique_ptr<StreamDecoder> decoder = StreamDecoder::create(format);
+    if (!decoder) {
+      log_.line(u"vsimgpvd no %s decoder in this build\n", compressionName(format));
+      return kUnknownFormat;
+    }
+    file = createIndexFile();
+    if (!file || file->writeAt(identity.data(), IndexHeader::kSize, static_cast<uint32_t>(identity.size())) !=
+                     identity.size()) {
+      log_.line(u"vsimgpvd cannot make a file for the index\n");
+      return kTempFileUnusable;
+    }
+    bool written = false;
+    if (copy) {
+      CopyBuilder builder(log_, parts_, *file, payload);
+      const InitCode code = builder.run(*decoder, progress);
+      if (code != kOpened) return code;
+      written = builder.dataSize() > 0 && builder.finish(header);
+    } else {
+      IndexBuilder builder(log_, parts_, *file, payload);
+      const InitCode code = builder.run(*decoder, progress);
+      if (code != kOpened) return code;
+      if (builder.tooSparse()) continue;
+      written = builder.dataSize() > 0 && builder.finish(header);
+    }
+    if (header.dataSize == 0) return kUnknownFormat;
+    return written && writeIndexHeader(*file, header) ? kOpened : kTempFileUnusable;
+  }
+  return kTempFileUnusable;  // not reached: the copy has no access points to lack
+}
+
+bool CompressedImage::serve(CompressionFormat format, std::unique_ptr<ImageFile> file, const IndexHeader& header) {
+  if (header.kind == IndexHeader::Kind::DataCopy) {
+    data_ = std::make_unique<DecompressedImage>(std::move(file), header.payloadOffset, header.dataSize);
+    return true;
+  }
+  auto indexed = std::make_unique<IndexedImage>(log_, parts_, std::move(file), header);
+  if (!indexed->prepare(format)) return false;
+  data_ = std::move(indexed);
+  return true;
+}
+
+}  // namespace vsimgpvd

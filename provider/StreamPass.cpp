@@ -1,0 +1,108 @@
+#include "provider/StreamPass.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace vsimgpvd {
+
+void ProgressReport::report(uint32_t part, uint64_t doneBytes) {
+  const uint64_t done = sectorsIn(doneBytes);
+  if (!callback_ || part < lastPart_ || (part == lastPart_ && done < lastDone_)) return;
+  lastPart_ = part;
+  lastDone_ = done;
+  callback_(part, totalSectors_, done, user_);
+}
+
+InitCode StreamPass::run(StreamDecoder& decoder, ProgressReport& progress) {
+  const std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[kPieceSize]);
+  output_.reset(new (std::nothrow) uint8_t[kWindowSize + kPieceSize]);
+  if (!input || !output_) return kOutOfMemory;
+  std::memset(output_.get(), 0, kWindowSize);
+  const uint64_t total = parts_.dataSize();
+  const uint64_t step = std::max<uint64_t>(total / 100, 1);  // a report at least every 1 %
+  uint64_t at = 0;
+  uint64_t reported = 0;
+  for (uint32_t part = 0; part < parts_.count() && !stopped_; ++part) {
+    progress.report(part + 1, at);
+    for (const uint64_t end = parts_.partEnd(part); at < end && !stopped_;) {
+      const auto size = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, end - at));
+      if (parts_.read(input.get(), at, size) != size) {
+        log_.line(u"vsimgpvd cannot read part %u\n", part + 1);
+        return kImageUnreadable;
+      }
+      at += size;
+      const InitCode code = decodePiece(decoder, input.get(), size, at == total);
+      if (code != kOpened) return code;
+      if (at - reported >= step) {
+        progress.report(part + 1, at);
+        reported = at;
+      }
+    }
+    if (!stopped_) progress.report(part + 1, at);
+  }
+  if (!stopped_ && !decoder.finished()) {
+    log_.line(u"vsimgpvd the compressed stream is cut short\n");
+    return kImageUnreadable;
+  }
+  return kOpened;
+}
+
+InitCode StreamPass::decodePiece(StreamDecoder& decoder, const uint8_t* input, size_t size, bool lastInput) {
+  size_t offset = 0;
+  for (;;) {
+    const size_t room = kWindowSize + kPieceSize - outputAt_;
+    size_t consumed = 0;
+    size_t produced = 0;
+    const StreamDecoder::Status status = decoder.decode(input + offset, size - offset, consumed,
+                                                        output_.get() + outputAt_, room, produced, lastInput);
+    offset += consumed;
+    streamAt_ += consumed;
+    const InitCode code = decoded(decoder, status, produced);
+    if (code != kOpened || stopped_) return code;
+    // Done once all input is taken and nothing more waits to come out.
+    if (offset == size && produced < room) return kOpened;
+    if (consumed == 0 && produced == 0) {
+      log_.line(u"vsimgpvd the compressed stream takes no more input\n");
+      return kImageUnreadable;
+    }
+  }
+}
+
+InitCode StreamPass::decoded(StreamDecoder& decoder, StreamDecoder::Status status, size_t produced) {
+  if (produced > ImageParts::kMaxDataSize - dataSize_) return kImageTooLarge;
+  if (produced > 0) {
+    dataSize_ += produced;
+    const InitCode code = take(output_.get() + outputAt_, produced);
+    outputAt_ += produced;
+    if (code != kOpened) return code;
+  }
+  if (status == StreamDecoder::Status::Damaged) {
+    log_.line(u"vsimgpvd the compressed stream is damaged near compressed byte %llu\n", streamAt_);
+    return kImageUnreadable;
+  }
+  if (status == StreamDecoder::Status::OutOfMemory) {
+    log_.line(u"vsimgpvd no memory to decompress the stream\n");
+    return kOutOfMemory;
+  }
+  AccessPoint point;
+  if (decoder.atAccessPoint(point)) {
+    point.dataOffset = dataSize_;
+    point.streamOffset = streamAt_;
+    const InitCode code = reached(point);
+    if (code != kOpened) return code;
+  }
+  // The output room is used up: keep the window's worth of history before it.
+  if (outputAt_ == kWindowSize + kPieceSize) {
+    std::memmove(output_.get(), output_.get() + kPieceSize, kWindowSize);
+    outputAt_ = kWindowSize;
+  }
+  return kOpened;
+}
+
+void StreamPass::window(const uint8_t*& data, size_t& size) const {
+  size = static_cast<size_t>(std::min<uint64_t>(kWindowSize, dataSize_));
+  data = output_.get() + outputAt_ - size;
+}
+
+}  // namespace vsimgpvd

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "disk/VirtualDiskImage.h"
+#include "provider/ImageParts.h"
+#include "provider/InitCodes.h"
+#include "provider/ProviderLog.h"
+#include "provider/StreamDecoder.h"
+
+namespace vsimgpvd {
+
+// Reports the progress of passes over an image's parts, in sectors of the
+// whole compressed data, never going back: a second pass over what one
+// before has reported stays silent until it gets further.
+class ProgressReport {
+ public:
+  ProgressReport(ImageProgressCallback callback, void* user, uint64_t totalBytes)
+      : callback_(callback), user_(user), totalSectors_(sectorsIn(totalBytes)) {}
+
+  // Part `part` (from 1) has been read up to `doneBytes` of the whole data.
+  void report(uint32_t part, uint64_t doneBytes);
+
+ private:
+  static uint64_t sectorsIn(uint64_t bytes) { return (bytes + 511) / 512; }
+
+  const ImageProgressCallback callback_;
+  void* const user_;
+  const uint64_t totalSectors_;
+  uint32_t lastPart_ = 0;
+  uint64_t lastDone_ = 0;
+};
+
+// One pass through the stream of a compressed image: reads its parts in
+// order, decodes them, and hands what comes out, and each access point the
+// decoder stops at, to the pass's kind (an index, a copy). Progress is
+// reported at each part's start and end and at least every 1 %.
+class StreamPass {
+ public:
+  // Compressed bytes read, and decompressed bytes taken, at a time.
+  static constexpr size_t kPieceSize = size_t{1} << 20;
+  // The data a deflate access point needs before it.
+  static constexpr size_t kWindowSize = size_t{1} << 15;
+
+  StreamPass(const StreamPass&) = delete;
+  StreamPass& operator=(const StreamPass&) = delete;
+
+  // kOpened (also when the kind stopped the pass), kImageUnreadable (a part
+  // cannot be read, the stream is damaged or cut short), kOutOfMemory, or
+  // the kind's own failure.
+  InitCode run(StreamDecoder& decoder, ProgressReport& progress);
+  uint64_t dataSize() const { return dataSize_; }
+
+ protected:
+  StreamPass(ProviderLog& log, const ImageParts& parts) : log_(log), parts_(parts) {}
+  virtual ~StreamPass() = default;
+
+  // The next `size` bytes of data, which end at dataSize().
+  virtual InitCode take(const uint8_t* data, size_t size) = 0;
+  // The decoder stopped at `point` (its offsets and what the decoder knows filled in).
+  virtual InitCode reached(AccessPoint& point) = 0;
+  // Ends the pass after the current step, without the checks of its end.
+  void stop() { stopped_ = true; }
+  // The data (at most kWindowSize bytes) just before dataSize().
+  void window(const uint8_t*& data, size_t& size) const;
+
+  ProviderLog& log_;
+  const ImageParts& parts_;
+
+ private:
+  InitCode decodePiece(StreamDecoder& decoder, const uint8_t* input, size_t size, bool lastInput);
+  InitCode decoded(StreamDecoder& decoder, StreamDecoder::Status status, size_t produced);
+
+  // kWindowSize of history, then room for kPieceSize of output.
+  std::unique_ptr<uint8_t[]> output_;
+  size_t outputAt_ = kWindowSize;
+  uint64_t dataSize_ = 0;
+  uint64_t streamAt_ = 0;  // compressed bytes decoded
+  bool stopped_ = false;
+};
+
+}  // namespace vsimgpvd

@@ -1,0 +1,274 @@
+// The index of a compressed image: reads through access points serve the
+// raw image's bytes wherever they start; the index is kept and used again
+// for the same unchanged image only; damage found on a read fails that read.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "../ProviderTestSupport.h"
+#include "common/LittleEndian.h"
+
+using namespace vsimgpvd;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kMiB = 1024 * 1024;
+// Larger than the span past which a stream is copied rather than indexed.
+constexpr size_t kRawSize = 20 * kMiB + 4096;
+
+bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// 64 KiB pieces of zeros, text, noise and low-entropy noise, so that the
+// compressors make blocks of every kind.
+std::string rawImage() {
+  const std::string noise = patternBytes(kRawSize, 11);
+  std::string raw;
+  for (size_t block = 0; raw.size() < kRawSize; ++block) {
+    const size_t at = raw.size();
+    switch (block * 7 % 5) {
+      case 0: raw += std::string(65536, '\0'); break;
+      case 1:
+        while (raw.size() < at + 65536) raw += "line " + std::to_string(raw.size()) + " of a file\n";
+        raw.resize(at + 65536);
+        break;
+      case 2: raw += noise.substr(at, 65536); break;
+      default:
+        for (size_t i = 0; i < 65536; ++i) raw += static_cast<char>(noise[at + i] & 0x0F);
+    }
+  }
+  raw.resize(kRawSize);
+  return raw;
+}
+
+struct Progress {
+  size_t calls = 0;
+  uint64_t total = 0;
+  uint64_t last = 0;
+};
+
+uint8_t countProgress(uint32_t, uint64_t total, uint64_t processed, void* user) {
+  auto* progress = static_cast<Progress*>(user);
+  ++progress->calls;
+  progress->total = total;
+  progress->last = processed;
+  return 1;
+}
+
+class ImageIndexTest : public ProviderTest {
+ protected:
+  void SetUp() override {
+    if (!run("command -v gzip zstd xz split >/dev/null")) GTEST_SKIP() << "needs gzip, zstd, xz and split";
+    setenv("VSIMGPVD_INDEX_DIR", store().c_str(), 1);
+    if (raw_.empty()) raw_ = rawImage();
+    makeFile(u"raw.img", raw_);
+  }
+  void TearDown() override { unsetenv("VSIMGPVD_INDEX_DIR"); }
+
+  fs::path store() const { return dir_.path() / "store"; }
+  bool shell(const std::string& command) const {
+    return run("cd '" + dir_.path().string() + "' && " + command + " 2>/dev/null");
+  }
+  std::u16string path(const std::string& name) const { return dir_.file(std::u16string(name.begin(), name.end())); }
+
+  // Opens `name`, counting its progress reports; null when it fails.
+  ImagePtr open(const std::string& name, Progress& progress, int32_t expected = kOpened) {
+    ImagePtr image = createImage(&countProgress, &progress);
+    EXPECT_EQ(initImage(*image, path(name)), expected);
+    return image;
+  }
+  // The stored index files, with the kind each holds.
+  std::vector<std::pair<fs::path, uint32_t>> storedIndexes() const {
+    std::vector<std::pair<fs::path, uint32_t>> found;
+    if (!fs::exists(store())) return found;
+    for (const auto& entry : fs::directory_iterator(store())) {
+      const std::string bytes = readFileBytes(entry.path()).substr(0, 16);
+      const uint32_t kind =
+          bytes.size() == 16 ? static_cast<uint32_t>(readLittleEndian(reinterpret_cast<const uint8_t*>(bytes.data()) + 12, 4)) : 0;
+      found.emplace_back(entry.path(), kind);
+    }
+    return found;
+  }
+  // Every read of `pieces` equals the raw image there.
+  void expectReads(IVirtualDiskImage& image, const std::vector<std::pair<uint64_t, uint32_t>>& pieces) const {
+    for (const auto& [offset, size] : pieces) {
+      EXPECT_TRUE(readBytes(image, offset, size) == raw_.substr(offset, size)) << "at " << offset << " size " << size;
+    }
+  }
+
+  static std::string raw_;
+};
+
+std::string ImageIndexTest::raw_;
+
+constexpr uint32_t kAccessPoints = 1;
+constexpr uint32_t kDataCopy = 2;
+
+// Reads out of order, across chunk and access-point borders and the end.
+std::vector<std::pair<uint64_t, uint32_t>> scatteredReads() {
+  std::vector<std::pair<uint64_t, uint32_t>> reads;
+  constexpr uint64_t kStep = 1536 * 1024 + 4096 * 3;
+  for (uint64_t at = kRawSize; at > kStep;) {
+    at -= kStep;
+    reads.emplace_back(at, 4096);
+    reads.emplace_back(at + 1000, 300000);
+  }
+  reads.emplace_back(kMiB - 10, 20);
+  reads.emplace_back(kRawSize - 4096, 4096);
+  reads.emplace_back(7 * kMiB + 12345, 2 * kMiB + 7);
+  reads.emplace_back(0, 512);
+  return reads;
+}
+
+}  // namespace
+
+TEST_F(ImageIndexTest, EveryKindOfStreamIsReadThroughItsIndexOrItsCopy) {
+  struct Case {
+    const char* name;
+    const char* make;
+    const char* image;
+    uint32_t kind;
+  };
+  const Case cases[] = {
+      {"gzip: deflate block borders", "gzip -c raw.img > i.gz", "i.gz", kAccessPoints},
+      {"gzip in two members and split parts",
+       "(head -c 9000000 raw.img | gzip -1 -c; tail -c +9000001 raw.img | gzip -c) | split -b 3000000 - i.gz.",
+       "i.gz.aa", kAccessPoints},
+      {"zstd in frames of 1 MB", "split -b 1000000 raw.img f. && for f in f.*; do zstd -q -c $f; done > i.zst",
+       "i.zst", kAccessPoints},
+      {"zstd in one frame", "zstd -q -c raw.img > i.zst", "i.zst", kDataCopy},
+      {"xz in one block", "xz -1 -c raw.img > i.xz", "i.xz", kDataCopy},
+      {"xz in blocks", "xz -1 -T2 --block-size=1MiB -c raw.img > i.xz", "i.xz", kDataCopy},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(shell(std::string("rm -rf i.* f.* store && ") + c.make));
+    Progress progress;
+    const ImagePtr image = open(c.image, progress);
+    const auto stored = storedIndexes();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].second, c.kind);
+    expectReads(*image, scatteredReads());
+    // Whole, from the start, in the driver's largest requests.
+    std::string whole;
+    for (uint64_t at = 0; at < kRawSize; at += kMiB) whole += readBytes(*image, at, static_cast<uint32_t>(kMiB));
+    EXPECT_TRUE(whole.substr(0, kRawSize) == raw_) << "the whole data differs";
+  }
+}
+
+TEST_F(ImageIndexTest, ASecondOpeningUsesTheStoredIndexWithoutAPass) {
+  ASSERT_TRUE(shell("gzip -c raw.img | split -b 2000000 - i.gz."));
+  size_t parts = 0;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) parts += entry.path().filename().string().rfind("i.gz.", 0) == 0;
+  ASSERT_GE(parts, 2u);
+  Progress first;
+  open("i.gz.aa", first);
+  const auto stored = storedIndexes();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_GT(first.calls, 2u * parts);
+
+  Progress second;
+  const ImagePtr image = open("i.gz.aa", second);
+  // Each part reported at its start and its end, and nothing between.
+  EXPECT_EQ(second.calls, 2u * parts);
+  EXPECT_EQ(second.last, second.total);
+  EXPECT_EQ(storedIndexes(), stored);
+  expectReads(*image, scatteredReads());
+}
+
+// A changed image never uses the old index: changed in place with its time
+// set back, replaced, or truncated, it is indexed anew (and damage found).
+TEST_F(ImageIndexTest, AChangedImageGetsANewIndex) {
+  struct Case {
+    const char* name;
+    const char* change;
+    int32_t code;
+  };
+  const Case cases[] = {
+      {"a byte flipped, its time set back",
+       "printf '\\xff' | dd of=i.gz bs=1 seek=900000 conv=notrunc status=none && touch -r raw.img i.gz",
+       kImageUnreadable},
+      {"replaced by another image of the same size", "cp i.gz j.gz && mv j.gz i.gz", kOpened},
+      {"truncated", "truncate -s 600000 i.gz", kImageUnreadable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(shell("rm -rf i.* store && gzip -c raw.img > i.gz && touch -r raw.img i.gz"));
+    Progress first;
+    open("i.gz", first);
+    ASSERT_TRUE(shell(c.change));
+    Progress second;
+    const ImagePtr image = open("i.gz", second, c.code);
+    EXPECT_GT(second.calls, 2u) << "a whole pass was made";
+    if (c.code == kOpened) expectReads(*image, scatteredReads());
+  }
+}
+
+// A stored index that is damaged, foreign, shared with others or a link is
+// never trusted: the image is indexed anew and reads right.
+TEST_F(ImageIndexTest, AnIndexFileThatDoesNotHoldIsRebuilt) {
+  struct Case {
+    const char* name;
+    const char* spoil;  // $f is the stored index
+  };
+  const Case cases[] = {
+      {"a byte of a window flipped", "printf '\\x01' | dd of=$f bs=1 seek=9000 conv=notrunc status=none"},
+      {"a byte of the header flipped", "printf '\\x07' | dd of=$f bs=1 seek=20 conv=notrunc status=none"},
+      {"cut short", "truncate -s 10000 $f"},
+      {"the index of another image", "cp other.idx $f"},
+      {"readable by others", "chmod 644 $f"},
+      {"a link to a file", "cp $f k.idx && ln -sf \"$PWD/k.idx\" $f"},
+  };
+  ASSERT_TRUE(shell("head -c 3145728 raw.img | gzip -c > other.gz"));
+  Progress other;
+  open("other.gz", other);
+  ASSERT_EQ(storedIndexes().size(), 1u);
+  ASSERT_TRUE(shell("mv store/* other.idx && gzip -c raw.img > i.gz"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(shell("rm -rf store k.idx"));
+    Progress first;
+    open("i.gz", first);
+    const auto stored = storedIndexes();
+    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_TRUE(shell("f=store/" + stored[0].first.filename().string() + " && " + c.spoil));
+    Progress second;
+    const ImagePtr image = open("i.gz", second);
+    EXPECT_EQ(second.calls, first.calls) << "a whole pass was made";
+    expectReads(*image, scatteredReads());
+    // The file now in the store holds: a third opening uses it.
+    Progress third;
+    open("i.gz", third);
+    EXPECT_EQ(third.calls, 2u);
+  }
+}
+
+// Damage found only by a read (the image changed on disk after it was
+// opened) fails that read; every read that succeeds serves the image's bytes.
+TEST_F(ImageIndexTest, DamageFoundByAReadFailsTheRead) {
+  for (const char* image : {"i.gz", "i.zst"}) {
+    SCOPED_TRACE(image);
+    ASSERT_TRUE(shell(std::string("rm -rf i.* f.* store && gzip -c raw.img > i.gz && ") +
+                      "split -b 1000000 raw.img f. && for f in f.*; do zstd -q -c $f; done > i.zst"));
+    Progress progress;
+    const ImagePtr opened = open(image, progress);
+    const uint64_t size = fs::file_size(dir_.path() / image);
+    ASSERT_TRUE(shell("printf '\\x55\\xaa' | dd of=" + std::string(image) + " bs=1 seek=" + std::to_string(size / 2) +
+                      " conv=notrunc status=none"));
+    size_t failed = 0;
+    for (uint64_t at = 0; at < kRawSize; at += kMiB) {
+      const std::string got = readBytes(*opened, at, static_cast<uint32_t>(kMiB));
+      if (got.size() < std::min<uint64_t>(kMiB, kRawSize - at)) {
+        ++failed;
+        EXPECT_TRUE(got.empty() || got == raw_.substr(at, got.size())) << at;
+      } else {
+        EXPECT_TRUE(got.substr(0, kRawSize - at) == raw_.substr(at, kMiB)) << "other data served at " << at;
+      }
+    }
+    EXPECT_GE(failed, 1u);
+  }
+}
