@@ -75,8 +75,11 @@ InitCode CompressedImage::build(CompressionFormat format, const std::string& ide
   ProgressReport progress(callback, user, parts_.dataSize());
   header.identitySize = identity.size();
   const uint64_t payload = payloadOffsetFor(identity.size());
+  std::vector<AccessPoint> blocks;
+  uint64_t largestBlock = 0;
+  const bool listed = StreamDecoder::listBlocks(format, parts_, blocks, largestBlock);
   // First the index; a stream too sparse in access points is copied instead.
-  for (const bool copy : {false, true}) {
+  for (const bool copy : {listed && largestBlock > IndexBuilder::kMaxSpan, true}) {
     std::unique_ptr<StreamDecoder> decoder = StreamDecoder::create(format);
     if (!decoder) {
       log_.line(u"vsimgpvd no %s decoder in this build\n", compressionName(format));
@@ -95,7 +98,7 @@ InitCode CompressedImage::build(CompressionFormat format, const std::string& ide
       if (code != kOpened) return code;
       written = builder.dataSize() > 0 && builder.finish(header);
     } else {
-      IndexBuilder builder(log_, parts_, *file, payload);
+      IndexBuilder builder(log_, parts_, *file, payload, listed ? std::move(blocks) : std::vector<AccessPoint>{});
       const InitCode code = builder.run(*decoder, progress);
       if (code != kOpened) return code;
       if (builder.tooSparse()) continue;

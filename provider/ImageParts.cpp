@@ -32,7 +32,9 @@ struct PartNames {
   }
 };
 
-// The names of the set `path` begins, if it ends in ".NNN" or ".xx".
+// The names of the set `path` begins, if it ends in ".NNN" or ".aa". A
+// lettered set is taken only from its first name: other two letters are
+// likelier a file's own extension (".gz", ".xz") than a part.
 std::optional<PartNames> partNames(const std::u16string& path) {
   for (const bool letters : {false, true}) {
     const size_t width = letters ? kLetters : kDigits;
@@ -45,7 +47,7 @@ std::optional<PartNames> partNames(const std::u16string& path) {
       matches = path[i] >= low && path[i] <= high;
       number = number * (letters ? 26 : 10) + static_cast<uint32_t>(path[i] - low);
     }
-    if (!matches || (!letters && number == 0)) continue;
+    if (!matches || (letters ? number != 0 : number == 0)) continue;
     return PartNames{path.substr(0, path.size() - width), letters, number, letters ? 26 * 26 : ImageParts::kMaxParts + 1};
   }
   return std::nullopt;

@@ -15,7 +15,7 @@ namespace vsimgpvd {
 // The files of one raw image, read as one run of bytes: a single file, or a
 // set of parts of any size named by the path of its first part: numbered
 // NAME.001, NAME.002, ... (three digits), or lettered as split names them,
-// NAME.aa, NAME.ab, ... (two letters).
+// NAME.aa, NAME.ab, ... (two letters, named by the first, NAME.aa).
 class ImageParts final : public ImageData {
  public:
   // Three digits number the parts 001 to 999.

@@ -6,9 +6,14 @@
 
 namespace vsimgpvd {
 
-IndexBuilder::IndexBuilder(ProviderLog& log, const ImageParts& parts, ImageFile& file, uint64_t payloadOffset)
-    : StreamPass(log, parts), file_(file), windowsEnd_(payloadOffset) {
-  points_.push_back(AccessPoint{});  // the stream's start
+IndexBuilder::IndexBuilder(ProviderLog& log, const ImageParts& parts, ImageFile& file, uint64_t payloadOffset,
+                           std::vector<AccessPoint> blocks)
+    : StreamPass(log, parts),
+      file_(file),
+      windowsEnd_(payloadOffset),
+      points_(std::move(blocks)),
+      pointsKnown_(!points_.empty()) {
+  if (points_.empty()) points_.push_back(AccessPoint{});  // the stream's start
 }
 
 InitCode IndexBuilder::take(const uint8_t* data, size_t size) {
@@ -23,7 +28,7 @@ InitCode IndexBuilder::take(const uint8_t* data, size_t size) {
       chunkFill_ = 0;
     }
   }
-  if (dataSize() - points_.back().dataOffset > kMaxSpan) {
+  if (!pointsKnown_ && dataSize() - points_.back().dataOffset > kMaxSpan) {
     tooSparse_ = true;
     stop();
   }
@@ -31,7 +36,7 @@ InitCode IndexBuilder::take(const uint8_t* data, size_t size) {
 }
 
 InitCode IndexBuilder::reached(AccessPoint& point) {
-  if (point.dataOffset - points_.back().dataOffset < kPointSpacing) return kOpened;
+  if (pointsKnown_ || point.dataOffset - points_.back().dataOffset < kPointSpacing) return kOpened;
   if (point.bits > 0) {
     // The bits still to decode are the high ones of the byte before the point.
     uint8_t before = 0;

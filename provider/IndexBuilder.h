@@ -16,15 +16,18 @@ namespace vsimgpvd {
 // each deflate window compressed into the index file as it is found, and the
 // CRC-32 of every chunk of data. Stops, as too sparse, when the stream goes
 // on for more than kMaxSpan past its last access point: such an image is
-// copied instead.
+// copied instead. Where the stream's own index lists its blocks, those are
+// the access points, and the pass checks the data and takes its checksums.
 class IndexBuilder final : public StreamPass {
  public:
   static constexpr uint64_t kPointSpacing = uint64_t{1} << 20;
   static constexpr uint64_t kMaxSpan = uint64_t{8} << 20;
 
   // Windows are written to `file` from `payloadOffset` on. `file` must
-  // outlive the builder.
-  IndexBuilder(ProviderLog& log, const ImageParts& parts, ImageFile& file, uint64_t payloadOffset);
+  // outlive the builder. `blocks`: the stream's access points where they
+  // are known before the pass (xz blocks), else empty.
+  IndexBuilder(ProviderLog& log, const ImageParts& parts, ImageFile& file, uint64_t payloadOffset,
+               std::vector<AccessPoint> blocks);
 
   bool tooSparse() const { return tooSparse_; }
   // Writes the table of points and the checksums after the windows and
@@ -45,6 +48,7 @@ class IndexBuilder final : public StreamPass {
   std::vector<uint32_t> checksums_;
   uLong chunkCrc_ = crc32(0, nullptr, 0);
   uint64_t chunkFill_ = 0;
+  const bool pointsKnown_;
   bool tooSparse_ = false;
 };
 

@@ -111,7 +111,7 @@ void encodePoint(const AccessPoint& point, uint8_t* record) {
   record[28] = point.withinMember ? 1 : 0;
   record[29] = point.bits;
   record[30] = point.prime;
-  record[31] = 0;
+  record[31] = point.check;
 }
 
 AccessPoint decodePoint(const uint8_t* record) {
@@ -123,6 +123,7 @@ AccessPoint decodePoint(const uint8_t* record) {
   point.withinMember = record[28] != 0;
   point.bits = record[29] & 7;
   point.prime = record[30];
+  point.check = record[31];
   return point;
 }
 

@@ -163,10 +163,27 @@ bool IndexedImage::advance(Cursor& cursor, uint64_t start, uint64_t end, uint8_t
     if (status != StreamDecoder::Status::Going) return false;
     cursor.inputAt += static_cast<uint32_t>(consumed);
     cursor.dataAt += produced;
-    // Nothing came of input that was there: the stream is not what the index says.
-    if (consumed == 0 && produced == 0 && cursor.inputAt < cursor.inputEnd) return false;
+    // Nothing came of input that was there: a decoder of one block at a
+    // time goes on at the next block, any other is not where the index says.
+    if (consumed == 0 && produced == 0 && cursor.inputAt < cursor.inputEnd &&
+        !(cursor.decoder->finished() && resumeAtNextBlock(cursor))) {
+      return false;
+    }
   }
   return true;
+}
+
+bool IndexedImage::resumeAtNextBlock(Cursor& cursor) {
+  const uint64_t inputAt = cursor.streamAt - (cursor.inputEnd - cursor.inputAt);
+  AccessPoint next;
+  if (!findPoint(cursor.dataAt, next) || next.dataOffset != cursor.dataAt || next.streamOffset < inputAt) return false;
+  const uint64_t dataAt = cursor.dataAt;
+  // Within the input read already, the cursor keeps it.
+  if (next.streamOffset < cursor.streamAt && cursor.decoder->resume(next, nullptr, 0)) {
+    cursor.inputAt += static_cast<uint32_t>(next.streamOffset - inputAt);
+    return true;
+  }
+  return resumeAt(cursor, next) && cursor.dataAt == dataAt;
 }
 
 bool IndexedImage::refill(Cursor& cursor) {

@@ -62,6 +62,8 @@ class IndexedImage final : public ImageData {
   // The last access point at or before `dataOffset`.
   bool findPoint(uint64_t dataOffset, AccessPoint& point);
   bool resumeAt(Cursor& cursor, const AccessPoint& point);
+  // At the end of a block decoded alone: the next block's point, where the cursor stands.
+  bool resumeAtNextBlock(Cursor& cursor);
   // Decodes on to `end`, keeping what lies from `start` on in `into`.
   bool advance(Cursor& cursor, uint64_t start, uint64_t end, uint8_t* into);
   bool refill(Cursor& cursor);

@@ -30,4 +30,13 @@ std::unique_ptr<StreamDecoder> StreamDecoder::create(CompressionFormat format) {
   return nullptr;
 }
 
+bool StreamDecoder::listBlocks(CompressionFormat format, const ImageParts& parts, std::vector<AccessPoint>& blocks,
+                               uint64_t& largestBlock) {
+#ifdef VK_HAVE_LZMA
+  if (format == CompressionFormat::Xz) return XzDecoder::listBlocks(parts, blocks, largestBlock);
+#endif
+  (void)format, (void)parts, (void)blocks, (void)largestBlock;
+  return false;
+}
+
 }  // namespace vsimgpvd

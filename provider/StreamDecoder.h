@@ -3,8 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "provider/CompressionFormat.h"
+#include "provider/ImageParts.h"
 
 namespace vsimgpvd {
 
@@ -12,7 +14,7 @@ namespace vsimgpvd {
 // what came before it: the start of a gzip member or zstd frame (or of the
 // whole stream), or a deflate block border inside a gzip member, which also
 // needs the bits left in the byte before it and the 32 KiB of data before
-// it (its window).
+// it (its window); or the start of an xz block, decoded alone.
 struct AccessPoint {
   uint64_t dataOffset = 0;    // where its decompressed data begins
   uint64_t streamOffset = 0;  // its first compressed byte (after `bits`)
@@ -21,6 +23,7 @@ struct AccessPoint {
   uint8_t prime = 0;          // those bits, low aligned
   uint64_t windowOffset = 0;  // where the window lies in the index file, compressed
   uint32_t windowSize = 0;    // its compressed size; 0 for none
+  uint8_t check = 0;          // an xz block: its stream's kind of check
 };
 
 // One compressed stream decoded piece by piece, as its bytes come: gzip (its
@@ -39,6 +42,11 @@ class StreamDecoder {
 
   // A decoder for `format`; null when this build has none for it.
   static std::unique_ptr<StreamDecoder> create(CompressionFormat format);
+  // The access points of a stream of `format` whose own index lists them
+  // (xz blocks), and the most data one holds; false for other formats and
+  // when the stream's index cannot be read.
+  static bool listBlocks(CompressionFormat format, const ImageParts& parts, std::vector<AccessPoint>& blocks,
+                         uint64_t& largestBlock);
 
   // Decodes from `input` (`consumed` bytes taken) into `output` (`produced`
   // bytes written). `lastInput`: no input follows what is given.
@@ -52,8 +60,9 @@ class StreamDecoder {
   // of the input taken so far.
   virtual bool atAccessPoint(AccessPoint& point) const = 0;
   // Starts decoding afresh at `point`, with its window when it has one.
-  // The input given next begins at its streamOffset. False when the
-  // decoder cannot (no memory, or a window it refuses).
+  // The input given next begins at its streamOffset. A decoder that decodes
+  // one block at a time is finished at the block's end and takes no more
+  // input. False when the decoder cannot (no memory, or a window it refuses).
   virtual bool resume(const AccessPoint& point, const uint8_t* window, size_t windowSize) = 0;
 };
 

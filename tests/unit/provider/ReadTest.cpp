@@ -154,3 +154,19 @@ TEST_F(ProviderTest, UninitialisedInstanceAnswersNothing) {
   image->reserved0();
   image->reserved3();
 }
+
+// Two letters after the dot name a set only from its first part, ".aa": a
+// file's own extension is not taken for a part, whatever lies beside it.
+TEST_F(ProviderTest, AFileWithATwoLetterExtensionIsReadAloneBesideItsSiblings) {
+  const std::string bytes = patternBytes(4096, 3);
+  const std::u16string path = makeFile(u"disk.gz", bytes);
+  makeFile(u"disk.xz", patternBytes(512, 4));
+  makeFile(u"disk.ha", patternBytes(512, 5));
+  const ImagePtr image = createImage();
+  ASSERT_EQ(initImage(*image, path), kOpened);
+  uint64_t size = 0;
+  uint32_t blockSize = 512;
+  ASSERT_TRUE(image->getDataSize(&size, &blockSize));
+  EXPECT_EQ(size, bytes.size());
+  EXPECT_EQ(readBytes(*image, 0, 4096), bytes);
+}

@@ -53,7 +53,9 @@ class CompressedImageTest : public ProviderTest {
     if (!run("command -v gzip zstd xz split >/dev/null")) GTEST_SKIP() << "needs gzip, zstd, xz and split";
     raw_ = rawImage();
     makeFile(u"raw.img", raw_);
+    setenv("VSIMGPVD_INDEX_DIR", (dir_.path() / "store").c_str(), 1);
   }
+  void TearDown() override { unsetenv("VSIMGPVD_INDEX_DIR"); }
   // Runs `command` in the test directory.
   bool shell(const std::string& command) const {
     return run("cd '" + dir_.path().string() + "' && " + command + " 2>/dev/null");
@@ -89,7 +91,7 @@ TEST_F(CompressedImageTest, EveryFormatServesTheRawImagesBytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(shell(std::string("rm -f i.* f.* && ") + c.make));
+    ASSERT_TRUE(shell(std::string("rm -rf i.* f.* store && ") + c.make));
     Progress progress;
     const ImagePtr image = createImage(&recordProgress, &progress);
     ASSERT_EQ(initImage(*image, dir_.file(std::u16string(c.image, c.image + std::string(c.image).size()))), kOpened);
