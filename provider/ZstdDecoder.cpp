@@ -22,13 +22,15 @@ StreamDecoder::Status ZstdDecoder::decode(const uint8_t* input, size_t inputSize
     if (ZSTD_isError(result)) {
       return ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation ? Status::OutOfMemory : Status::Damaged;
     }
+    // A call that moves nothing (no input, or no room) leaves the state as it was.
+    if (in.pos + out.pos == before) return Status::Going;
     // 0: a frame is complete and no other has begun.
     frameEnded_ = result == 0;
-    if (frameEnded_ && in.pos + out.pos != before) {
+    if (frameEnded_) {
       stoppedAtFrameEnd_ = true;
       return Status::Going;
     }
-    if (in.pos == in.size || out.pos == out.size || in.pos + out.pos == before) return Status::Going;
+    if (in.pos == in.size || out.pos == out.size) return Status::Going;
   }
 }
 

@@ -276,3 +276,20 @@ TEST_F(ImageIndexTest, DamageFoundByAReadFailsTheRead) {
     EXPECT_GE(failed, 1u);
   }
 }
+
+// Data of whole MiB ends where the pass's output room does: the stream's
+// end must still be seen as its end.
+TEST_F(ImageIndexTest, AStreamEndingWithTheOutputRoomIsWhole) {
+  constexpr uint32_t kSize = 9 * kMiB;
+  for (const char* compress : {"gzip -c", "zstd -q -c", "xz -1 -c", "xz -1 -T2 --block-size=3MiB -c"}) {
+    SCOPED_TRACE(compress);
+    ASSERT_TRUE(shell("rm -rf store i.c && head -c " + std::to_string(kSize) + " raw.img | " + compress + " > i.c"));
+    Progress progress;
+    const ImagePtr image = open("i.c", progress);
+    uint64_t size = 0;
+    uint32_t blockSize = 512;
+    ASSERT_TRUE(image->getDataSize(&size, &blockSize));
+    EXPECT_EQ(size, kSize);
+    EXPECT_TRUE(readBytes(*image, 0, kSize) == raw_.substr(0, kSize));
+  }
+}
