@@ -1,31 +1,41 @@
 #include "provider/CopyBuilder.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vsimgpvd {
 
 namespace {
 
+// `size` is at most a block.
 bool allZero(const uint8_t* data, size_t size) {
-  return std::all_of(data, data + size, [](uint8_t byte) { return byte == 0; });
+  static const uint8_t kZeros[CopyBuilder::kBlockSize] = {};
+  return std::memcmp(data, kZeros, size) == 0;
 }
 
 }  // namespace
 
 InitCode CopyBuilder::take(const uint8_t* data, size_t size) {
-  uint64_t at = dataSize() - size;
-  for (size_t done = 0; done < size;) {
+  const uint64_t first = dataSize() - size;
+  // Runs of blocks that are not all zeros, each written at once.
+  size_t runStart = 0;
+  size_t done = 0;
+  while (done < size) {
     // Pieces end at the file's block borders, so a block of zeros is left out whole.
-    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(size - done, kBlockSize - at % kBlockSize));
+    const auto piece = static_cast<size_t>(std::min<uint64_t>(size - done, kBlockSize - (first + done) % kBlockSize));
     endLeftOut_ = allZero(data + done, piece);
-    if (!endLeftOut_ && file_.writeAt(data + done, payloadOffset_ + at, piece) != piece) {
-      log_.line(u"vsimgpvd cannot write the decompressed data at %llu\n", at);
-      return kTempFileUnusable;
-    }
-    at += piece;
+    if (endLeftOut_ && !writeRun(data, first, runStart, done)) return kTempFileUnusable;
     done += piece;
+    if (endLeftOut_) runStart = done;
   }
-  return kOpened;
+  return writeRun(data, first, runStart, size) ? kOpened : kTempFileUnusable;
+}
+
+bool CopyBuilder::writeRun(const uint8_t* data, uint64_t first, size_t start, size_t end) {
+  const auto size = static_cast<uint32_t>(end - start);
+  if (size == 0 || file_.writeAt(data + start, payloadOffset_ + first + start, size) == size) return true;
+  log_.line(u"vsimgpvd cannot write the decompressed data at %llu\n", first + start);
+  return false;
 }
 
 bool CopyBuilder::finish(IndexHeader& header) {

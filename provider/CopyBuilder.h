@@ -28,6 +28,8 @@ class CopyBuilder final : public StreamPass {
  private:
   InitCode take(const uint8_t* data, size_t size) override;
   InitCode reached(AccessPoint&) override { return kOpened; }
+  // Writes data[start, end), which begins `first` bytes into the data.
+  bool writeRun(const uint8_t* data, uint64_t first, size_t start, size_t end);
 
   ImageFile& file_;
   const uint64_t payloadOffset_;

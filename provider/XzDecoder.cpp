@@ -3,10 +3,26 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <thread>
 
 namespace vsimgpvd {
 
-XzDecoder::XzDecoder() { ready_ = lzma_stream_decoder(&stream_, kMemoryLimit, LZMA_CONCATENATED) == LZMA_OK; }
+namespace {
+
+// Blocks whose headers give their sizes (as multithreaded compressors
+// write them) are decoded on every core; others as they come, on one.
+bool startStreamDecoder(lzma_stream& stream) {
+  lzma_mt options{};
+  options.flags = LZMA_CONCATENATED;
+  options.threads = std::max(1u, std::thread::hardware_concurrency());
+  options.memlimit_threading = XzDecoder::kMemoryLimit;
+  options.memlimit_stop = XzDecoder::kMemoryLimit;
+  return lzma_stream_decoder_mt(&stream, &options) == LZMA_OK;
+}
+
+}  // namespace
+
+XzDecoder::XzDecoder() { ready_ = startStreamDecoder(stream_); }
 
 XzDecoder::~XzDecoder() { lzma_end(&stream_); }
 
@@ -82,7 +98,7 @@ bool XzDecoder::resume(const AccessPoint& point, const uint8_t*, size_t) {
   if (blockOnly_) {
     ready_ = lzma_check_is_supported(check_) != 0;
   } else {
-    ready_ = point.streamOffset == 0 && lzma_stream_decoder(&stream_, kMemoryLimit, LZMA_CONCATENATED) == LZMA_OK;
+    ready_ = point.streamOffset == 0 && startStreamDecoder(stream_);
   }
   return ready_;
 }
