@@ -40,6 +40,22 @@ std::string CompressedImage::indexName(const ImageParts& parts, CompressionForma
   return name;
 }
 
+std::string CompressedImage::storedIndexState(const std::u16string& path) {
+  ImageParts parts;
+  if (parts.open(path, nullptr, nullptr) != kOpened) return "none stored (the image cannot be opened)";
+  uint8_t head[8] = {};
+  const CompressionFormat format = detectCompression(head, parts.read(head, 0, sizeof(head)));
+  std::string identity;
+  const std::string name = indexName(parts, format, identity);
+  if (name.empty()) return "none stored (this system keeps none)";
+  const std::unique_ptr<ImageFile> file = openStoredIndex(name);
+  if (!file) return "none stored";
+  IndexHeader header;
+  if (!readIndexHeader(*file, identity, header)) return "a stored index that does not hold (it is built anew)";
+  if (header.kind == IndexHeader::Kind::DataCopy) return "a decompressed copy, stored";
+  return std::to_string(header.pointCount) + " access points, stored";
+}
+
 InitCode CompressedImage::open(CompressionFormat format, ImageProgressCallback callback, void* user) {
   std::string identity;
   const std::string name = indexName(parts_, format, identity);

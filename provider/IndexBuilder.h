@@ -21,7 +21,7 @@ namespace vsimgpvd {
 class IndexBuilder final : public StreamPass {
  public:
   static constexpr uint64_t kPointSpacing = uint64_t{1} << 20;
-  static constexpr uint64_t kMaxSpan = uint64_t{8} << 20;
+  static constexpr uint64_t kMaxSpan = uint64_t{32} << 20;
 
   // Windows are written to `file` from `payloadOffset` on. `file` must
   // outlive the builder. `blocks`: the stream's access points where they

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What `cmake --install` lays out under another prefix than the configured
 # one: the programs, the provider's library, the bus policy, the activation
-# file and the systemd units, the paths in the last two naming the programs
-# where they were installed.
+# file, the systemd units and the index store's tmpfiles entry, the paths in
+# the activation file and the units naming the programs where they were
+# installed.
 set -euo pipefail
 
 build=$1  # the build directory
@@ -29,4 +30,5 @@ expect_line "$root/share/dbus-1/system-services/com.velkara.MountService.service
 expect_line "$root/lib/systemd/system/vkbvd-service.service" "ExecStart=/opt/vk/sbin/vkbvd-service"
 grep -q '^ExecStart=/opt/vk/sbin/vkvd ' "$root/lib/systemd/system/vkvd.service" ||
   fail "vkvd.service does not start /opt/vk/sbin/vkvd"
+expect_line "$root/lib/tmpfiles.d/vkbvd.conf" "d /var/cache/vkbvd/index 1733 root root -"
 echo "installed as laid out"

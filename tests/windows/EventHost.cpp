@@ -8,15 +8,8 @@
 //
 // The seam and its fakes come before the system's headers, whose macros
 // would rename their members.
-#include "device/DriverRecords.h"
-#include "fakes/FakeDeviceNotifications.h"
-#include "fakes/FakePorts.h"
-#include "fakes/FakeRegistry.h"
-#include "fakes/FakeSecurity.h"
-#include "fakes/FakeTokens.h"
 #include "fakes/MountingFakes.h"
 #include "lpc/LpcThread.h"
-#include "sys/ScopedFake.h"
 #include "volume/VolumeDeviceNotificator.h"
 
 #include "service/win32/ServiceModule.h"
@@ -39,32 +32,11 @@ std::wstring programPath() {
   return std::wstring(path, length);
 }
 
-// Every platform facility a mount touches.
-struct Fakes {
-  Fakes() {
-    devices.classes[driver_records::VIRTUAL_DISK_INTERFACE_GUID] = {FakeDevices::interface(kDriverPath)};
-    devices.drivers[kDriverPath] = {};
-    tokens.clientPid = kClientPid;
-    image.data.resize(1 << 20);
-    VolumeDeviceNotificator::setServiceHandle(kService);
-  }
+// Every platform facility a mount touches, and the port a mount restarts.
+struct Fakes : MountingPlatform {
+  Fakes() : MountingPlatform(kDriverPath, kClientPid) { VolumeDeviceNotificator::setServiceHandle(kService); }
 
-  DiskHoldingDevices devices{kDriverPath};
-  FakeTokens tokens;
-  FakeSecurity security;
-  FakePorts ports;
-  FakeDeviceNotifications notifications;
-  FakeRegistry registry;
-  ReportingImage image;
-  sys::ScopedFake<sys::DeviceInterfaces> interfacesFake{devices};
-  sys::ScopedFake<sys::DeviceIo> ioFake{devices};
-  sys::ScopedFake<sys::Tokens> tokensFake{tokens};
-  sys::ScopedFake<sys::Security> securityFake{security};
-  sys::ScopedFake<sys::Ports> portsFake{ports};
-  sys::ScopedFake<sys::DeviceNotifications> notificationsFake{notifications};
-  sys::ScopedFake<sys::Registry> registryFake{registry};
-  ScopedFakeImageFactory imageFactory{&image};
-  LpcThread port;  // restarted by a mount
+  LpcThread port;
 };
 
 bool hasOption(const wchar_t* name) {

@@ -10,6 +10,7 @@
 #include "common/WideString.h"
 #include "disk/ImageResults.h"
 #include "disk/VirtualImageManager.h"
+#include "provider/CompressedImage.h"
 #include "provider/CompressionFormat.h"
 #include "service/DebugLog.h"
 #include "service/VersionInfo.h"
@@ -26,13 +27,11 @@ const char* const kUsage =
 std::string utf8(const std::u16string& text) { return wide::toUtf8(text); }
 
 // How the image (its first part) is stored, as the provider tells it.
-std::string formatOf(const std::u16string& image) {
+vsimgpvd::CompressionFormat formatOf(const std::u16string& image) {
   uint8_t head[8] = {};
   std::ifstream in(std::filesystem::path(image), std::ios::binary);
   in.read(reinterpret_cast<char*>(head), sizeof(head));
-  const vsimgpvd::CompressionFormat format = vsimgpvd::detectCompression(head, static_cast<size_t>(in.gcount()));
-  const std::string name = utf8(vsimgpvd::compressionName(format));
-  return format == vsimgpvd::CompressionFormat::None ? name : name + ", decompressed while it opened";
+  return vsimgpvd::detectCompression(head, static_cast<size_t>(in.gcount()));
 }
 
 bool parseBlockSize(const std::u16string& text, uint32_t& value) {
@@ -168,7 +167,11 @@ int DiskTool::info(const Options& options) {
   const uint64_t imageSectors = last - first + 1;
   const std::u16string name = readUtf16LittleEndian(entry.data() + 56, 36);
   std::printf("image:                 %s\n", utf8(options.image).c_str());
-  std::printf("format:                %s\n", formatOf(options.image).c_str());
+  const vsimgpvd::CompressionFormat format = formatOf(options.image);
+  std::printf("format:                %s\n", utf8(vsimgpvd::compressionName(format)).c_str());
+  if (format != vsimgpvd::CompressionFormat::None) {
+    std::printf("index:                 %s\n", vsimgpvd::CompressedImage::storedIndexState(options.image).c_str());
+  }
   std::printf("block size:            %u\n", blockSize);
   std::printf("primary sectors (P):   %llu\n", static_cast<unsigned long long>(first));
   std::printf("secondary sectors (S): %llu\n", static_cast<unsigned long long>(sectors - first - imageSectors));

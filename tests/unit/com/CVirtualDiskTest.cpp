@@ -67,16 +67,9 @@ std::u16string tagOf(const std::vector<uint8_t>& record) {
 }
 
 // Every platform facility a mount touches, scripted by the test.
-struct Fakes {
-  DiskHoldingDevices devices{kDriverPath};
-  FakeTokens tokens;
-  FakeSecurity security;
-  FakePorts ports;
-  FakeDeviceNotifications notifications;
-  FakeRegistry registry;
-  ReportingImage image;
+struct Fakes : MountingPlatform {
+  Fakes() : MountingPlatform(kDriverPath, kClientPid) {}
 
-  FakeDevices::Driver& driver() { return devices.drivers.at(kDriverPath); }
   // Opens the image as an earlier mount would have.
   void openImageBefore() {
     uint64_t size = 0;
@@ -91,11 +84,7 @@ struct Fakes {
 class CVirtualDiskTest : public ::testing::Test {
  protected:
   CVirtualDiskTest() {
-    fakes_.devices.classes[records::VIRTUAL_DISK_INTERFACE_GUID] = {FakeDevices::interface(kDriverPath)};
-    fakes_.devices.drivers[kDriverPath] = {};
-    fakes_.tokens.clientPid = kClientPid;
     fakes_.tokens.currentThreadId();  // the test's own thread is thread 1
-    fakes_.image.data.resize(1 << 20);
     VolumeDeviceNotificator::setServiceHandle(kService);
     uint32_t cookie = 0;
     disk_.events().Advise(sink_, &cookie);
@@ -151,14 +140,6 @@ class CVirtualDiskTest : public ::testing::Test {
   CapturedLog log_;
   std::optional<std::string> logText_;
   Fakes fakes_;
-  sys::ScopedFake<sys::DeviceInterfaces> interfacesFake_{fakes_.devices};
-  sys::ScopedFake<sys::DeviceIo> ioFake_{fakes_.devices};
-  sys::ScopedFake<sys::Tokens> tokensFake_{fakes_.tokens};
-  sys::ScopedFake<sys::Security> securityFake_{fakes_.security};
-  sys::ScopedFake<sys::Ports> portsFake_{fakes_.ports};
-  sys::ScopedFake<sys::DeviceNotifications> notificationsFake_{fakes_.notifications};
-  sys::ScopedFake<sys::Registry> registryFake_{fakes_.registry};
-  ScopedFakeImageFactory factory_{&fakes_.image};
   LpcThread port_;
   std::shared_ptr<EventJournal> journal_ = std::make_shared<EventJournal>();
   std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>("sink", journal_);

@@ -9,8 +9,14 @@
 #include "common/Event.h"
 #include "common/LittleEndian.h"
 #include "device/DriverRecords.h"
+#include "fakes/FakeDeviceNotifications.h"
 #include "fakes/FakeDevices.h"
 #include "fakes/FakeDiskImage.h"
+#include "fakes/FakePorts.h"
+#include "fakes/FakeRegistry.h"
+#include "fakes/FakeSecurity.h"
+#include "fakes/FakeTokens.h"
+#include "sys/ScopedFake.h"
 
 // A driver at `driverPath` that holds the disk it creates until it removes it.
 class DiskHoldingDevices : public FakeDevices {
@@ -60,4 +66,39 @@ class ReportingImage : public FakeDiskImage {
 
  private:
   static constexpr std::chrono::seconds kBound{10};
+};
+
+// Every platform facility a mount touches, in place while it lives: one
+// driver at `driverPath` without a disk, a client process `clientPid` whose
+// user may read the image, a port that can be created, and an image of
+// 1 MiB whose provider reports progress as it opens.
+struct MountingPlatform {
+  MountingPlatform(const std::u16string& driverPath, uint32_t clientPid) : driverPath_(driverPath) {
+    devices.classes[driver_records::VIRTUAL_DISK_INTERFACE_GUID] = {FakeDevices::interface(driverPath)};
+    devices.drivers[driverPath] = {};
+    tokens.clientPid = clientPid;
+    image.data.resize(1 << 20);
+  }
+
+  FakeDevices::Driver& driver() { return devices.drivers.at(driverPath_); }
+
+ private:
+  const std::u16string driverPath_;
+
+ public:
+  DiskHoldingDevices devices{driverPath_};
+  FakeTokens tokens;
+  FakeSecurity security;
+  FakePorts ports;
+  FakeDeviceNotifications notifications;
+  FakeRegistry registry;
+  ReportingImage image;
+  sys::ScopedFake<sys::DeviceInterfaces> interfacesFake{devices};
+  sys::ScopedFake<sys::DeviceIo> ioFake{devices};
+  sys::ScopedFake<sys::Tokens> tokensFake{tokens};
+  sys::ScopedFake<sys::Security> securityFake{security};
+  sys::ScopedFake<sys::Ports> portsFake{ports};
+  sys::ScopedFake<sys::DeviceNotifications> notificationsFake{notifications};
+  sys::ScopedFake<sys::Registry> registryFake{registry};
+  ScopedFakeImageFactory imageFactory{&image};
 };
