@@ -30,7 +30,7 @@ enum InitCode : int32_t {
   kBaseImageNotSupported = 5,
   // Encryption or a password was asked for, but raw images have none.
   kEncryptionNotSupported = 6,
-  // The temp file for written data, or for a compressed image's data,
+  // The temp file for written data, or the file for a compressed image's index,
   // cannot be created or used.
   kTempFileUnusable = 7,
   kOutOfMemory = 8,

@@ -81,8 +81,10 @@ XzDecoder::Status XzDecoder::takeHeader(const uint8_t* input, size_t inputSize, 
   block_.header_size = static_cast<uint32_t>(headerSize_);
   block_.filters = filters;
   if (lzma_block_header_decode(&block_, nullptr, header_.data()) != LZMA_OK) return Status::Damaged;
+  // The block says how much memory it needs; the limit holds here too.
+  const uint64_t needed = lzma_raw_decoder_memusage(filters);
   // The decoder keeps its own copy of the filters' options.
-  const lzma_ret result = lzma_block_decoder(&stream_, &block_);
+  const lzma_ret result = needed <= kMemoryLimit ? lzma_block_decoder(&stream_, &block_) : LZMA_MEMLIMIT_ERROR;
   block_.filters = nullptr;
   lzma_filters_free(filters, nullptr);
   whole = result == LZMA_OK;

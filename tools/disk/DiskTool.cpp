@@ -22,7 +22,7 @@ constexpr uint32_t kMaxRequest = 1024 * 1024;  // the largest request the driver
 const char* const kUsage =
     "usage: vkbvd-disk info IMAGE [--block-size B]\n"
     "       vkbvd-disk dump IMAGE OUTPUT [--block-size B] [--log PATH]\n"
-    "IMAGE is a raw volume image, or the first part (NAME.001) of a numbered set.\n";
+    "IMAGE is a volume image, raw or compressed (gzip, zstd, xz), or the first part of a set (NAME.001, NAME.aa).\n";
 
 std::string utf8(const std::u16string& text) { return wide::toUtf8(text); }
 

@@ -4,7 +4,9 @@
 // what they print, their exit codes and what is left on the machine.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +208,11 @@ class ClientIntegrationTest : public ::testing::Test {
     volumes_ = dir_.path() / "volumes";
     setenv("VKBVD_RUNTIME_DIR", runtime_.c_str(), 1);
     setenv("VKBVD_STATE_DIR", (dir_.path() / "state").c_str(), 1);
+    // The provider's index store, as the packages make it at boot.
+    indexStore_ = dir_.path() / "index";
+    ASSERT_EQ(mkdir(indexStore_.c_str(), 0), 0);
+    ASSERT_EQ(chmod(indexStore_.c_str(), 01733), 0);
+    setenv("VSIMGPVD_INDEX_DIR", indexStore_.c_str(), 1);
     makeImage();
     bus_ = std::make_unique<PrivateBus>(dir_.path(), kOtherUser);
     ASSERT_FALSE(bus_->address().empty()) << readText(dir_.path() / "bus.log");
@@ -225,6 +232,7 @@ class ClientIntegrationTest : public ::testing::Test {
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     unsetenv("VKBVD_STATE_DIR");
     unsetenv("VKBVD_RUNTIME_DIR");
+    unsetenv("VSIMGPVD_INDEX_DIR");
   }
 
   // An ext4 volume labelled BACKUP with a file, as the image.
@@ -298,6 +306,7 @@ class ClientIntegrationTest : public ::testing::Test {
   TempDir dir_;
   fs::path runtime_;
   fs::path volumes_;
+  fs::path indexStore_;
   fs::path image_;
   std::unique_ptr<PrivateBus> bus_;
   std::unique_ptr<VkvdProcess> vkvd_;
@@ -355,6 +364,38 @@ TEST_F(ClientIntegrationTest, AGzipImageInPartsIsMountedWithItsProgressAndReadBa
   EXPECT_NE(shown.find("Indexing the image, part " + std::to_string(parts) + ": 100%\n"), std::string::npos) << shown;
   EXPECT_EQ(readText(mountPoint() + "/hello.txt"), "hello from the backup\n");
   EXPECT_EQ(client({"umount"}).exitCode, 0);
+}
+
+// A compressed image mounted by a user other than root: its index is kept
+// in the store as that user's own file, and the next mount uses it (a new
+// pass would have replaced it with another file).
+TEST_F(ClientIntegrationTest, AnotherUsersCompressedImageKeepsItsIndexAsThatUsersOwn) {
+  fs::permissions(dir_.path(), fs::perms::others_read | fs::perms::others_exec | fs::perms::group_read |
+                                   fs::perms::group_exec, fs::perm_options::add);
+  const std::string prefix = (dir_.path() / "volume.img.gz.").string();
+  ASSERT_TRUE(run("gzip -c " + image_.string() + " | split -b 20000 - " + prefix));
+  const passwd* user = getpwnam(kOtherUser);
+  ASSERT_NE(user, nullptr);
+
+  std::vector<ino_t> indexFiles;
+  for (int mount = 0; mount < 2; ++mount) {
+    SCOPED_TRACE(mount == 0 ? "first mount" : "second mount");
+    const ClientResult mounted = clientAsOtherUser({"mount", prefix + "aa"});
+    ASSERT_EQ(mounted.exitCode, 0) << mounted.out << mounted.err << logs();
+    EXPECT_EQ(readText(mountPoint() + "/hello.txt"), "hello from the backup\n");
+    EXPECT_EQ(client({"umount"}).exitCode, 0);
+
+    std::vector<fs::path> stored;
+    for (const auto& entry : fs::directory_iterator(indexStore_)) stored.push_back(entry.path());
+    ASSERT_EQ(stored.size(), 1u);
+    struct stat status {};
+    ASSERT_EQ(stat(stored[0].c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, user->pw_uid);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_TRUE(stored[0].filename().string().ends_with("-" + std::to_string(user->pw_uid)));
+    indexFiles.push_back(status.st_ino);
+  }
+  EXPECT_EQ(indexFiles[1], indexFiles[0]);
 }
 
 // The service acts as the user who calls it: an image that user may not
