@@ -90,40 +90,58 @@ InitCode CompressedImage::build(CompressionFormat format, const std::string& ide
                                 void* user, std::unique_ptr<ImageFile>& file, IndexHeader& header) {
   ProgressReport progress(callback, user, parts_.dataSize());
   header.identitySize = identity.size();
-  const uint64_t payload = payloadOffsetFor(identity.size());
   std::vector<AccessPoint> blocks;
   uint64_t largestBlock = 0;
   const bool listed = StreamDecoder::listBlocks(format, parts_, blocks, largestBlock);
   // First the index; a stream too sparse in access points is copied instead.
-  for (const bool copy : {listed && largestBlock > IndexBuilder::kMaxSpan, true}) {
-    std::unique_ptr<StreamDecoder> decoder = StreamDecoder::create(format);
-    if (!decoder) {
-      log_.line(u"vsimgpvd no %s decoder in this build\n", compressionName(format));
-      return kUnknownFormat;
-    }
-    file = createIndexFile();
-    if (!file || file->writeAt(identity.data(), IndexHeader::kSize, static_cast<uint32_t>(identity.size())) !=
-                     identity.size()) {
-      log_.line(u"vsimgpvd cannot make a file for the index\n");
-      return kTempFileUnusable;
-    }
-    bool written = false;
-    if (copy) {
-      CopyBuilder builder(log_, parts_, *file, payload);
-      const InitCode code = builder.run(*decoder, progress);
-      if (code != kOpened) return code;
-      written = builder.dataSize() > 0 && builder.finish(header);
-    } else {
-      IndexBuilder builder(log_, parts_, *file, payload, listed ? std::move(blocks) : std::vector<AccessPoint>{});
-      const InitCode code = builder.run(*decoder, progress);
-      if (code != kOpened) return code;
-      if (builder.tooSparse()) continue;
-      written = builder.dataSize() > 0 && builder.finish(header);
-    }
-    if (header.dataSize == 0) return kUnknownFormat;
-    return written && writeIndexHeader(*file, header) ? kOpened : kTempFileUnusable;
+  bool tooSparse = listed && largestBlock > IndexBuilder::kMaxSpan;
+  if (!tooSparse) {
+    const InitCode code = indexPass(format, identity, progress, std::move(blocks), file, header, tooSparse);
+    if (code != kOpened || !tooSparse) return code;
   }
-  return kTempFileUnusable;  // not reached: the copy has no access points to lack
+  return copyPass(format, identity, progress, file, header);
+}
+
+InitCode CompressedImage::indexPass(CompressionFormat format, const std::string& identity, ProgressReport& progress,
+                                    std::vector<AccessPoint> blocks, std::unique_ptr<ImageFile>& file,
+                                    IndexHeader& header, bool& tooSparse) {
+  std::unique_ptr<StreamDecoder> decoder;
+  const InitCode made = startPass(format, identity, decoder, file);
+  if (made != kOpened) return made;
+  IndexBuilder builder(log_, parts_, *file, payloadOffsetFor(identity.size()), std::move(blocks));
+  const InitCode code = builder.run(*decoder, progress);
+  tooSparse = builder.tooSparse();
+  if (code != kOpened || tooSparse) return code;
+  if (builder.dataSize() == 0) return kUnknownFormat;
+  return builder.finish(header) && writeIndexHeader(*file, header) ? kOpened : kTempFileUnusable;
+}
+
+InitCode CompressedImage::copyPass(CompressionFormat format, const std::string& identity, ProgressReport& progress,
+                                   std::unique_ptr<ImageFile>& file, IndexHeader& header) {
+  std::unique_ptr<StreamDecoder> decoder;
+  const InitCode made = startPass(format, identity, decoder, file);
+  if (made != kOpened) return made;
+  CopyBuilder builder(log_, parts_, *file, payloadOffsetFor(identity.size()));
+  const InitCode code = builder.run(*decoder, progress);
+  if (code != kOpened) return code;
+  if (builder.dataSize() == 0) return kUnknownFormat;
+  return builder.finish(header) && writeIndexHeader(*file, header) ? kOpened : kTempFileUnusable;
+}
+
+InitCode CompressedImage::startPass(CompressionFormat format, const std::string& identity,
+                                    std::unique_ptr<StreamDecoder>& decoder, std::unique_ptr<ImageFile>& file) {
+  decoder = StreamDecoder::create(format);
+  if (!decoder) {
+    log_.line(u"vsimgpvd no %s decoder in this build\n", compressionName(format));
+    return kUnknownFormat;
+  }
+  file = createIndexFile();
+  const auto size = static_cast<uint32_t>(identity.size());
+  if (!file || file->writeAt(identity.data(), IndexHeader::kSize, size) != size) {
+    log_.line(u"vsimgpvd cannot make a file for the index\n");
+    return kTempFileUnusable;
+  }
+  return kOpened;
 }
 
 bool CompressedImage::serve(CompressionFormat format, std::unique_ptr<ImageFile> file, const IndexHeader& header) {

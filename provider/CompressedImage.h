@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "disk/VirtualDiskImage.h"
 #include "provider/CompressionFormat.h"
@@ -12,6 +13,8 @@
 #include "provider/IndexFile.h"
 #include "provider/InitCodes.h"
 #include "provider/ProviderLog.h"
+#include "provider/StreamDecoder.h"
+#include "provider/StreamPass.h"
 
 namespace vsimgpvd {
 
@@ -53,8 +56,18 @@ class CompressedImage final : public ImageData {
 
  private:
   bool openStored(CompressionFormat format, const std::string& name, const std::string& identity);
+  // Makes the index file (`file`, described by `header`) in one pass, or
+  // two when the stream turns out too sparse in access points.
   InitCode build(CompressionFormat format, const std::string& identity, ImageProgressCallback callback, void* user,
                  std::unique_ptr<ImageFile>& file, IndexHeader& header);
+  InitCode indexPass(CompressionFormat format, const std::string& identity, ProgressReport& progress,
+                     std::vector<AccessPoint> blocks, std::unique_ptr<ImageFile>& file, IndexHeader& header,
+                     bool& tooSparse);
+  InitCode copyPass(CompressionFormat format, const std::string& identity, ProgressReport& progress,
+                    std::unique_ptr<ImageFile>& file, IndexHeader& header);
+  // A decoder, and a new index file holding `identity`.
+  InitCode startPass(CompressionFormat format, const std::string& identity, std::unique_ptr<StreamDecoder>& decoder,
+                     std::unique_ptr<ImageFile>& file);
   // Serves the data from `file` as `header` describes it; false without memory.
   bool serve(CompressionFormat format, std::unique_ptr<ImageFile> file, const IndexHeader& header);
 
