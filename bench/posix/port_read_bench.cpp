@@ -1,10 +1,11 @@
 // Reading the disk through the sector port, as the driver does: a driver in
-// another process, one connection per request, data through the shared view.
-// Reported as ratios against baselines measured in the same run:
+// another process, one connection per request on one channel, data through
+// the shared view. Reported as ratios against baselines measured in the same
+// run:
 //   1 MiB sequential reads against pread of the same bytes from the image file;
-//   4 KiB random reads against the bare socket work that one request needs
-//   (connect, accept, one 50-byte request and reply, close), which bounds any
-//   one-connection-per-request protocol; pread of 4 KiB is shown beside them.
+//   4 KiB random reads against the bare socket work that one request needed
+//   before channels (connect, accept, one 50-byte request and reply, close);
+//   pread of 4 KiB is shown beside them.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -133,7 +134,7 @@ int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAre
   }
   const double seq = median(seqRatio);
   const double rnd = median(rndRatio);
-  std::printf("%d rounds, medians (driver in another process, one connection per request):\n", kRounds);
+  std::printf("%d rounds, medians (driver in another process, one connection per request on one channel):\n", kRounds);
   std::printf("1 MiB sequential  pread %8.0f MB/s   port %8.0f MB/s   ratio %.3f (target 0.70: %s)\n", median(seqPread),
               median(seqPort), seq, seq >= 0.7 ? "met" : "NOT met");
   std::printf("4 KiB random      bare socket %8.0f /s   port %8.0f /s   ratio %.3f (target 0.80: %s)\n",

@@ -69,22 +69,42 @@ bool PortClient::createView(uint32_t size) {
 }
 
 int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds timeout) {
-  // The request follows the connection request at once; the server reads it
-  // only once it accepted the connection. A refusal ends the connection.
   lastFailure_.clear();
-  UniqueFd connection;
-  const int32_t connected = connectAndHandOver(connection, timeout);
-  if (!NtStatus::succeeded(connected)) return connected;
-  if (send(connection.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(message.bytes.size())) {
-    return fail("request", NtStatus::PortConnectionRefused);
+  const bool reused = channel_.valid();
+  const PortMessage original = message;
+  const int32_t status = exchange(message, timeout);
+  if (!reused || status != NtStatus::PortConnectionRefused) return status;
+  message = original;
+  lastFailure_.clear();
+  return exchange(message, timeout);
+}
+
+// The request follows the connection request at once; the server reads it
+// only once it accepted the connection. A refusal ends the channel.
+int32_t PortClient::exchange(PortMessage& message, std::chrono::milliseconds timeout) {
+  const bool fresh = !channel_.valid();
+  int32_t status = fresh ? connectChannel(timeout) : NtStatus::Success;
+  if (NtStatus::succeeded(status)) status = sendConnectionRequest(fresh);
+  if (NtStatus::succeeded(status)) {
+    protocol::putField16(message, protocol::kType, protocol::kRequestType);
+    if (send(channel_.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(message.bytes.size())) {
+      status = fail("request", NtStatus::PortConnectionRefused);
+    }
   }
   PortMessage reply;
-  const ssize_t size = receiveWithin(connection.get(), reply.bytes.data(), reply.bytes.size(), timeout);
-  if (size < 0) return fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
-  if (size != static_cast<ssize_t>(reply.bytes.size())) {
-    errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
-    return fail("reply", NtStatus::PortConnectionRefused);
+  if (NtStatus::succeeded(status)) {
+    const ssize_t size = receiveWithin(channel_.get(), reply.bytes.data(), reply.bytes.size(), timeout);
+    if (size < 0) {
+      status = fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
+    } else if (size != static_cast<ssize_t>(reply.bytes.size())) {
+      errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
+      status = fail("reply", NtStatus::PortConnectionRefused);
+    }
+  }
+  if (!NtStatus::succeeded(status)) {
+    channel_.reset();
+    return status;
   }
   message = reply;
   return NtStatus::Success;
@@ -95,18 +115,17 @@ int32_t PortClient::fail(const char* step, int32_t status) {
   return status;
 }
 
-// Connects and sends the connection request with the view.
-int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout) {
+int32_t PortClient::connectChannel(std::chrono::milliseconds timeout) {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
   // Non-blocking, so that a service that no longer accepts (its queue full)
   // makes the connect fail within the bound instead of hanging.
-  connection = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!connection.valid()) return fail("socket", NtStatus::NoMemory);
+  channel_ = UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!channel_.valid()) return fail("socket", NtStatus::NoMemory);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  while (connect(channel_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     if (errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
@@ -115,15 +134,19 @@ int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::millis
     if (errno == ENOENT || errno == ECONNREFUSED) return fail("connect", NtStatus::ObjectPathNotFound);
     return fail("connect", errno == EACCES ? NtStatus::AccessDenied : NtStatus::PortConnectionRefused);
   }
+  return NtStatus::Success;
+}
 
+int32_t PortClient::sendConnectionRequest(bool withView) {
   PortMessage request;
+  protocol::putField16(request, protocol::kType, protocol::kChannelType);
   protocol::putField32(request, protocol::kClientViewSize, viewSize_);
   iovec data{request.bytes.data(), request.bytes.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr header{};
   header.msg_iov = &data;
   header.msg_iovlen = 1;
-  if (memfd_.valid()) {
+  if (withView && memfd_.valid()) {
     header.msg_control = control;
     header.msg_controllen = sizeof(control);
     cmsghdr* c = CMSG_FIRSTHDR(&header);
@@ -133,7 +156,7 @@ int32_t PortClient::connectAndHandOver(UniqueFd& connection, std::chrono::millis
     const int fd = memfd_.get();
     std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
   }
-  if (sendmsg(connection.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
+  if (sendmsg(channel_.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
     return fail("connection request", NtStatus::PortConnectionRefused);
   }
   return NtStatus::Success;

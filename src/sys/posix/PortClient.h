@@ -11,7 +11,9 @@ namespace sys::posix {
 
 // The driver's side of a named port: a shared view (a memfd sealed against
 // shrinking, mapped here) and one request per connection, as the service
-// expects. Not thread-safe: one request at a time per client.
+// expects, carried on a channel: one socket, kept open from one request to
+// the next, to which the view is handed over once. Not thread-safe: one
+// request at a time per client.
 class PortClient {
  public:
   explicit PortClient(const std::u16string& portName);
@@ -24,9 +26,11 @@ class PortClient {
   uint8_t* view() const { return view_; }
   uint32_t viewSize() const { return viewSize_; }
 
-  // Connects, hands over the view, sends `message` and puts the reply into it;
-  // the wait is bounded by `timeout`. An NTSTATUS: PortConnectionRefused when
-  // the server refused or dropped the connection, IoTimeout when it did not
+  // Sends `message` as one connection's request and puts the reply into it;
+  // each wait is bounded by `timeout`. A channel that ended since its last
+  // request (the service dropped or restarted it) is replaced by a new one
+  // and the request sent there. An NTSTATUS: PortConnectionRefused when the
+  // server refused or dropped the connection, IoTimeout when it did not
   // answer in time, ObjectPathNotFound when no port has that name.
   int32_t request(PortMessage& message, std::chrono::milliseconds timeout);
   // Which step of the last failed request failed, and why ("reply: connection
@@ -34,10 +38,15 @@ class PortClient {
   const std::string& lastFailure() const { return lastFailure_; }
 
  private:
-  int32_t connectAndHandOver(UniqueFd& connection, std::chrono::milliseconds timeout);
+  // One connection on the channel; the channel is closed when it fails.
+  int32_t exchange(PortMessage& message, std::chrono::milliseconds timeout);
+  int32_t connectChannel(std::chrono::milliseconds timeout);
+  // Sends a connection request; the view goes with the channel's first.
+  int32_t sendConnectionRequest(bool withView);
   int32_t fail(const char* step, int32_t status);
 
   std::string socketPath_;
+  UniqueFd channel_;
   UniqueFd memfd_;
   uint8_t* view_ = nullptr;
   uint32_t viewSize_ = 0;

@@ -32,6 +32,10 @@ std::string socketPath(const std::u16string& portName) {
   return path.size() < sizeof(sockaddr_un::sun_path) ? path : std::string();
 }
 
+uint16_t getField16(const PortMessage& message, size_t at) {
+  return static_cast<uint16_t>(readLittleEndian(message.bytes.data() + at, 2));
+}
+
 uint32_t getField32(const PortMessage& message, size_t at) {
   return static_cast<uint32_t>(readLittleEndian(message.bytes.data() + at, 4));
 }

@@ -11,6 +11,13 @@
 // request (one port message, with its view as a sealed memfd) and its one
 // request at once; the server reads the request only after it accepted the
 // connection, and replies, or ends the connection unanswered when it refuses.
+//
+// A client whose connection request has the type kChannelType asks for a
+// channel: the socket stays open after the reply and carries one connection
+// after another, each a connection request of that type (without a view: the
+// first one's stands for the channel) and a request of type kRequestType.
+// Anything else on a channel (another message, a descriptor, a request that
+// is not where one is due) ends the channel; so does a refusal.
 namespace sys::posix::port_protocol {
 
 // The largest client view mapped (the two 1 MiB windows fit many times over).
@@ -27,6 +34,8 @@ constexpr size_t kClientViewSize = 20;
 
 constexpr uint16_t kRequestType = 1;
 constexpr uint16_t kConnectionRequestType = 10;
+// A connection request asking for (or sent on) a channel.
+constexpr uint16_t kChannelType = 0x4348;
 
 // The directory of the service's and the driver's sockets: $VKBVD_RUNTIME_DIR,
 // or /run/vkbvd.
@@ -42,6 +51,7 @@ PrivateDirectory openRuntimeDirectory(PrivateDirectory::Missing missing);
 std::string socketPath(const std::u16string& portName);
 
 uint32_t getField32(const PortMessage& message, size_t at);
+uint16_t getField16(const PortMessage& message, size_t at);
 void putField32(PortMessage& message, size_t at, uint32_t value);
 void putField16(PortMessage& message, size_t at, uint16_t value);
 

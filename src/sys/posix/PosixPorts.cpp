@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +33,8 @@ namespace {
 // dropped after this, so it cannot hold the port.
 constexpr int kConnectionRequestWaitMs = 5000;
 constexpr int kRequestWaitMs = 10000;
+// The listening thread looks at its port's end at least this often.
+constexpr int kListenTickMs = 1000;
 
 // A shared mapping of a client's view.
 struct Mapping {
@@ -84,12 +88,61 @@ uint32_t configuredDriverUid() {
   return configured && *configured ? static_cast<uint32_t>(std::strtoul(configured, nullptr, 10)) : 0;
 }
 
+// One message as it came: its size (as MSG_TRUNC reports it; 0 when the peer
+// closed, -1 on a time-out or an error, with errno), the descriptors it
+// brought, now owned here, and whether more came than fit.
+struct Received {
+  ssize_t size = -1;
+  std::vector<UniqueFd> passed;
+  bool descriptorsCut = false;
+};
+
+Received receiveMessage(int fd, PortMessage& message, int timeoutMs) {
+  iovec data{message.bytes.data(), message.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof(control);
+  Received received;
+  received.size = receiveWithin(fd, header, MSG_CMSG_CLOEXEC | MSG_TRUNC, timeoutMs);
+  if (received.size < 0) return received;
+  received.passed = takePassedDescriptors(header);
+  received.descriptorsCut = (header.msg_flags & MSG_CTRUNC) != 0;
+  return received;
+}
+
+bool isWholeMessage(const Received& received) {
+  return received.size == static_cast<ssize_t>(PortMessage::kSize) && !received.descriptorsCut;
+}
+
 }  // namespace
 
-// A listening port or one connection.
+// One client's socket: a single connection, or a channel that carries one
+// connection after another.
+struct PosixPorts::Channel {
+  explicit Channel(UniqueFd socketFd) : fd(std::move(socketFd)) {}
+
+  UniqueFd fd;
+  bool kept = false;  // a channel, kept open between connections
+  uint32_t pid = 0;
+  // The view passed with the first connection request, until it is mapped.
+  UniqueFd viewFd;
+  struct stat viewStatus {};
+  uint32_t viewSize = 0;
+  std::shared_ptr<Mapping> view;  // mapped at the first accept, for the channel's life
+};
+
+// A listening port, or one connection on a client's socket.
 struct PosixPorts::Endpoint {
-  Endpoint(UniqueFd socketFd, bool isListening) : fd(std::move(socketFd)), listening(isListening) {}
+  explicit Endpoint(UniqueFd socketFd)
+      : fd(std::move(socketFd)), listening(true), wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  Endpoint(std::shared_ptr<Channel> connectionChannel, std::weak_ptr<Endpoint> itsPort)
+      : listening(false), channel(std::move(connectionChannel)), port(std::move(itsPort)) {}
   ~Endpoint() { unlinkSocket(); }
+
+  int socket() const { return listening ? fd.get() : channel->fd.get(); }
 
   void unlinkSocket() {
     if (socketPath.empty()) return;  // a connection has no file
@@ -99,7 +152,7 @@ struct PosixPorts::Endpoint {
     socketPath.clear();
   }
 
-  // The mapping of a view, reused while the client keeps sending the same one.
+  // The mapping of a view, reused while clients keep sending the same one.
   std::shared_ptr<Mapping> mapView(int memfd, const struct stat& status, uint32_t size) {
     std::lock_guard<std::mutex> guard(viewMutex);
     if (!cachedView || status.st_dev != viewDevice || status.st_ino != viewInode || size != viewSize) {
@@ -113,7 +166,33 @@ struct PosixPorts::Endpoint {
     return cachedView;
   }
 
-  UniqueFd fd;
+  // Takes `idleChannel` back to listen on; false when the port is closed or keeps enough.
+  bool keepIdle(std::shared_ptr<Channel> idleChannel) {
+    std::lock_guard<std::mutex> guard(idleMutex);
+    if (closed || idle.size() >= kMaxIdleChannels) return false;
+    idle.push_back(std::move(idleChannel));
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = write(wake.get(), &one, sizeof(one));
+    return true;
+  }
+  std::vector<std::shared_ptr<Channel>> idleChannels() {
+    std::lock_guard<std::mutex> guard(idleMutex);
+    return idle;
+  }
+  // Takes `waiting` off the idle list; null when it is no longer there.
+  std::shared_ptr<Channel> takeIdle(const std::shared_ptr<Channel>& waiting) {
+    std::lock_guard<std::mutex> guard(idleMutex);
+    const auto found = std::find(idle.begin(), idle.end(), waiting);
+    if (found == idle.end()) return nullptr;
+    idle.erase(found);
+    return waiting;
+  }
+  void dropIdle() {
+    std::lock_guard<std::mutex> guard(idleMutex);
+    idle.clear();
+  }
+
+  UniqueFd fd;  // a listening port's socket
   const bool listening;
   std::atomic<bool> closed{false};
   std::string socketPath;
@@ -123,14 +202,20 @@ struct PosixPorts::Endpoint {
   dev_t viewDevice = 0;
   ino_t viewInode = 0;
   uint32_t viewSize = 0;
+  // A listening port: its channels between connections, and what wakes its listener.
+  UniqueFd wake;
+  std::mutex idleMutex;
+  std::vector<std::shared_ptr<Channel>> idle;
+  // A connection: its socket, its port, and how it went.
+  const std::shared_ptr<Channel> channel;
+  const std::weak_ptr<Endpoint> port;
+  std::atomic<bool> replied{false};
+  std::atomic<bool> broken{false};  // its request broke the channel's rules
 };
 
 // A connection whose request was received and waits to be accepted or refused.
 struct PosixPorts::Pending {
-  UniqueFd connection;
-  UniqueFd view;
-  struct stat viewStatus {};
-  uint32_t viewSize = 0;
+  std::shared_ptr<Channel> channel;
   std::weak_ptr<Endpoint> port;
 };
 
@@ -144,7 +229,9 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
   if (path.empty()) return NtStatus::InvalidParameter;
   ScopedOwnFileIdentity ownIdentity;
   if (!protocol::openRuntimeDirectory(PrivateDirectory::Missing::Make).valid()) return NtStatus::AccessDenied;
-  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  // Non-blocking: the listener accepts only what poll reported, and a
+  // client gone in between must not hold it.
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return NtStatus::NoMemory;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -162,46 +249,112 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
     unlink(path.c_str());
     return NtStatus::Unsuccessful;
   }
-  auto endpoint = std::make_shared<Endpoint>(std::move(fd), true);
+  auto endpoint = std::make_shared<Endpoint>(std::move(fd));
+  if (!endpoint->wake.valid()) return NtStatus::NoMemory;
   endpoint->socketPath = path;
   endpoint->socketInode = status.st_ino;
   port = add(std::move(endpoint));
   return NtStatus::Success;
 }
 
+// Waits, in ticks, for the next connection request: on a channel between
+// connections, or from a new client's socket.
 int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(port, true);
   if (!endpoint) return NtStatus::InvalidPortHandle;
   while (!endpoint->closed) {
-    UniqueFd connection(accept4(endpoint->fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!connection.valid()) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // out of descriptors for now
-        continue;
-      }
-      break;
+    const std::vector<std::shared_ptr<Channel>> idle = endpoint->idleChannels();
+    std::vector<pollfd> entries{{endpoint->fd.get(), POLLIN, 0}, {endpoint->wake.get(), POLLIN, 0}};
+    for (const auto& channel : idle) entries.push_back({channel->fd.get(), POLLIN, 0});
+    const int ready = poll(entries.data(), entries.size(), kListenTickMs);
+    if (ready < 0 && errno != EINTR && errno != ENOMEM) break;
+    if (ready <= 0) continue;
+    if (entries[1].revents) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t ignored = read(endpoint->wake.get(), &count, sizeof(count));
     }
-    uint32_t pid = 0;
-    auto pending = std::make_unique<Pending>();
-    if (!peerAllowed(connection.get(), pid) || !receiveConnectionRequest(connection.get(), *pending, message)) {
-      continue;  // dropped: the client sees its connection end
+    for (size_t i = 0; i < idle.size(); ++i) {
+      if (!entries[i + 2].revents) continue;
+      std::shared_ptr<Channel> channel = endpoint->takeIdle(idle[i]);
+      std::unique_ptr<Pending> pending = channel ? receiveOnChannel(std::move(channel), message) : nullptr;
+      if (pending) return announce(std::move(pending), endpoint, message);
     }
-    pending->connection = std::move(connection);
-    pending->port = endpoint;
-    std::lock_guard<std::mutex> guard(mutex_);
-    const uint32_t id = nextMessageId_++;
-    protocol::putField16(message, protocol::kDataLength, PortMessage::kSize - PortMessage::kHeaderSize);
-    protocol::putField16(message, protocol::kTotalLength, PortMessage::kSize);
-    protocol::putField16(message, protocol::kType, protocol::kConnectionRequestType);
-    protocol::putField32(message, protocol::kClientProcess, pid);
-    protocol::putField32(message, protocol::kClientThread, 0);
-    protocol::putField32(message, protocol::kMessageId, id);
-    protocol::putField32(message, protocol::kClientViewSize, pending->viewSize);
-    pending_[id] = std::move(pending);
-    return NtStatus::Success;
+    if (entries[0].revents) {
+      std::unique_ptr<Pending> pending = acceptNewClient(endpoint, message);
+      if (pending) return announce(std::move(pending), endpoint, message);
+    }
   }
   return NtStatus::PortDisconnected;
+}
+
+std::unique_ptr<PosixPorts::Pending> PosixPorts::acceptNewClient(const std::shared_ptr<Endpoint>& port,
+                                                                 PortMessage& message) {
+  UniqueFd connection(accept4(port->fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!connection.valid()) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // out of descriptors for now
+    }
+    return nullptr;
+  }
+  auto channel = std::make_shared<Channel>(std::move(connection));
+  if (!peerAllowed(channel->fd.get(), channel->pid)) return nullptr;  // dropped: the client sees its connection end
+  // One port message with at most one descriptor: a memfd sealed against
+  // shrinking, so that the mapping can never lose pages under the service.
+  // A request that brings more is refused; every descriptor received but the
+  // view kept is closed.
+  PortMessage received;
+  Received request = receiveMessage(channel->fd.get(), received, kConnectionRequestWaitMs);
+  if (!isWholeMessage(request) || request.passed.size() > 1) return nullptr;
+  channel->kept = protocol::getField16(received, protocol::kType) == protocol::kChannelType;
+  if (!request.passed.empty()) {
+    channel->viewFd = std::move(request.passed.front());
+    struct stat& status = channel->viewStatus;
+    const int seals = fcntl(channel->viewFd.get(), F_GET_SEALS);
+    if (fstat(channel->viewFd.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 ||
+        !(seals & F_SEAL_SHRINK)) {
+      return nullptr;
+    }
+    const uint64_t claimed = protocol::getField32(received, protocol::kClientViewSize);
+    const uint64_t available = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), protocol::kMaxViewSize);
+    channel->viewSize = static_cast<uint32_t>(std::min(claimed, available));
+  }
+  // A client without a view is served too: every request will fail.
+  message = received;
+  auto pending = std::make_unique<Pending>();
+  pending->channel = std::move(channel);
+  return pending;
+}
+
+// Between connections a channel may send one thing: a connection request of
+// its kind, without a descriptor. Anything else, or its end, ends it.
+std::unique_ptr<PosixPorts::Pending> PosixPorts::receiveOnChannel(std::shared_ptr<Channel> channel,
+                                                                  PortMessage& message) {
+  PortMessage received;
+  const Received request = receiveMessage(channel->fd.get(), received, 0);
+  if (!isWholeMessage(request) || !request.passed.empty() ||
+      protocol::getField16(received, protocol::kType) != protocol::kChannelType) {
+    return nullptr;
+  }
+  message = received;
+  auto pending = std::make_unique<Pending>();
+  pending->channel = std::move(channel);
+  return pending;
+}
+
+int32_t PosixPorts::announce(std::unique_ptr<Pending> pending, const std::shared_ptr<Endpoint>& port,
+                             PortMessage& message) {
+  pending->port = port;
+  std::lock_guard<std::mutex> guard(mutex_);
+  const uint32_t id = nextMessageId_++;
+  protocol::putField16(message, protocol::kDataLength, PortMessage::kSize - PortMessage::kHeaderSize);
+  protocol::putField16(message, protocol::kTotalLength, PortMessage::kSize);
+  protocol::putField16(message, protocol::kType, protocol::kConnectionRequestType);
+  protocol::putField32(message, protocol::kClientProcess, pending->channel->pid);
+  protocol::putField32(message, protocol::kClientThread, 0);
+  protocol::putField32(message, protocol::kMessageId, id);
+  protocol::putField32(message, protocol::kClientViewSize, pending->channel->viewSize);
+  pending_[id] = std::move(pending);
+  return NtStatus::Success;
 }
 
 bool PosixPorts::peerAllowed(int fd, uint32_t& pid) const {
@@ -210,40 +363,6 @@ bool PosixPorts::peerAllowed(int fd, uint32_t& pid) const {
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
   pid = static_cast<uint32_t>(credentials.pid);
   return credentials.uid == geteuid() || credentials.uid == 0 || credentials.uid == driverUid_;
-}
-
-// One port message with at most one descriptor: a memfd sealed against
-// shrinking, so that the mapping can never lose pages under the service. A
-// request that brings more is refused; every descriptor received but the view
-// kept is closed.
-bool PosixPorts::receiveConnectionRequest(int fd, Pending& pending, PortMessage& message) {
-  PortMessage received;
-  iovec data{received.bytes.data(), received.bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  header.msg_control = control;
-  header.msg_controllen = sizeof(control);
-  const ssize_t size = receiveWithin(fd, header, MSG_CMSG_CLOEXEC, kConnectionRequestWaitMs);
-  if (size < 0) return false;
-  std::vector<UniqueFd> passed = takePassedDescriptors(header);
-  if (size != static_cast<ssize_t>(PortMessage::kSize) || (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
-      passed.size() > 1) {
-    return false;
-  }
-  message = received;
-  if (passed.empty()) return true;  // a client without a view: every request will fail
-  pending.view = std::move(passed.front());
-  struct stat& status = pending.viewStatus;
-  const int seals = fcntl(pending.view.get(), F_GET_SEALS);
-  if (fstat(pending.view.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 || !(seals & F_SEAL_SHRINK)) {
-    return false;
-  }
-  const uint64_t claimed = protocol::getField32(received, protocol::kClientViewSize);
-  const uint64_t available = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), protocol::kMaxViewSize);
-  pending.viewSize = static_cast<uint32_t>(std::min(claimed, available));
-  return true;
 }
 
 int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessage& message, bool accept,
@@ -258,17 +377,22 @@ int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessa
     pending = std::move(found->second);
     pending_.erase(found);
   }
-  if (!accept) return NtStatus::Success;  // the client sees its connection end unanswered
+  // Refused: the client sees its connection, or its channel, end unanswered.
+  if (!accept) return NtStatus::Success;
   const std::shared_ptr<Endpoint> port = pending->port.lock();
   if (!port || port->closed) return NtStatus::PortDisconnected;
-  if (pending->view.valid() && pending->viewSize > 0) {
-    const std::shared_ptr<Mapping> mapping = port->mapView(pending->view.get(), pending->viewStatus, pending->viewSize);
-    if (!mapping) return NtStatus::NoMemory;
-    view.base = static_cast<uint8_t*>(mapping->base);
-    view.size = pending->viewSize;
-    view.mapping = mapping;
+  Channel& channel = *pending->channel;
+  if (!channel.view && channel.viewFd.valid() && channel.viewSize > 0) {
+    channel.view = port->mapView(channel.viewFd.get(), channel.viewStatus, channel.viewSize);
+    if (!channel.view) return NtStatus::NoMemory;
+    channel.viewFd.reset();  // the mapping keeps the memory
   }
-  communicationPort = add(std::make_shared<Endpoint>(std::move(pending->connection), false));
+  if (channel.view) {
+    view.base = static_cast<uint8_t*>(channel.view->base);
+    view.size = channel.viewSize;
+    view.mapping = channel.view;
+  }
+  communicationPort = add(std::make_shared<Endpoint>(std::move(pending->channel), port));
   return NtStatus::Success;
 }
 
@@ -277,18 +401,22 @@ int32_t PosixPorts::completeConnectPort(Handle communicationPort) {
   return find(communicationPort, false) ? NtStatus::Success : NtStatus::InvalidHandle;
 }
 
+// On a channel the request must be of its kind and bring no descriptor;
+// one that breaks the rules is failed, and the channel ends with the connection.
 int32_t PosixPorts::replyWaitReceivePort(Handle communicationPort, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
   if (!endpoint) return NtStatus::InvalidHandle;
   PortMessage received;
-  iovec data{received.bytes.data(), received.bytes.size()};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  const ssize_t size = receiveWithin(endpoint->fd.get(), header, MSG_TRUNC, kRequestWaitMs);
-  if (size < 0 && !endpoint->closed && errno == ETIMEDOUT) return NtStatus::IoTimeout;
-  if (size <= 0 || endpoint->closed) return NtStatus::PortDisconnected;
-  if (size != static_cast<ssize_t>(PortMessage::kSize)) return NtStatus::InvalidParameter;
+  const Received request = receiveMessage(endpoint->socket(), received, kRequestWaitMs);
+  if (request.size < 0 && !endpoint->closed && errno == ETIMEDOUT) return NtStatus::IoTimeout;
+  if (request.size <= 0 || endpoint->closed) return NtStatus::PortDisconnected;
+  const bool withinRules = !endpoint->channel->kept ||
+                           (request.passed.empty() && !request.descriptorsCut &&
+                            protocol::getField16(received, protocol::kType) == protocol::kRequestType);
+  if (request.size != static_cast<ssize_t>(PortMessage::kSize) || !withinRules) {
+    endpoint->broken = true;
+    return NtStatus::InvalidParameter;
+  }
   message = received;
   protocol::putField16(message, protocol::kDataLength, PortMessage::kSize - PortMessage::kHeaderSize);
   protocol::putField16(message, protocol::kTotalLength, PortMessage::kSize);
@@ -299,10 +427,11 @@ int32_t PosixPorts::replyWaitReceivePort(Handle communicationPort, PortMessage& 
 int32_t PosixPorts::replyPort(Handle communicationPort, const PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
   if (!endpoint) return NtStatus::InvalidHandle;
-  if (send(endpoint->fd.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
+  if (send(endpoint->socket(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(message.bytes.size())) {
     return NtStatus::PortDisconnected;
   }
+  endpoint->replied = true;
   return NtStatus::Success;
 }
 
@@ -316,8 +445,19 @@ int32_t PosixPorts::close(Handle handle) {
     handles_.erase(found);
   }
   endpoint->closed = true;
-  shutdown(endpoint->fd.get(), SHUT_RDWR);  // wakes a thread waiting on it
-  endpoint->unlinkSocket();                 // the name is free again at once
+  if (!endpoint->listening) {
+    // An answered connection gives its channel back; any other ends its socket.
+    const std::shared_ptr<Endpoint> port = endpoint->port.lock();
+    const bool kept = endpoint->channel->kept && endpoint->replied && !endpoint->broken && port &&
+                      port->keepIdle(endpoint->channel);
+    if (!kept) shutdown(endpoint->socket(), SHUT_RDWR);  // wakes a thread waiting on it
+    return NtStatus::Success;
+  }
+  shutdown(endpoint->fd.get(), SHUT_RDWR);
+  endpoint->dropIdle();
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t ignored = write(endpoint->wake.get(), &one, sizeof(one));  // wakes the listener
+  endpoint->unlinkSocket();  // the name is free again at once
   std::lock_guard<std::mutex> guard(mutex_);
   std::erase_if(pending_, [&endpoint](const auto& entry) { return entry.second->port.lock() == endpoint; });
   return NtStatus::Success;

@@ -11,12 +11,18 @@ namespace sys::posix {
 // Named ports as Unix SOCK_SEQPACKET sockets in the runtime directory (see
 // PortProtocol.h). Only processes of the service's user, root, or the user
 // named by $VKBVD_DRIVER_UID may connect; others are dropped unanswered. The
-// client's view is a sealed memfd mapped here, and the mapping is kept for the
-// next connection with the same view. Handles are entries of a table: closing
-// one shuts its socket down, which wakes a thread waiting on it, and the
-// descriptor is released when the last operation using it has returned.
+// client's view is a sealed memfd mapped here: once per channel, and for
+// single connections kept for the next one with the same view. Handles are
+// entries of a table: closing one shuts its socket down, which wakes a thread
+// waiting on it, and the descriptor is released when the last operation using
+// it has returned; closing a connection that was answered on a channel gives
+// the channel back to its port, which then listens on it for the next one.
 class PosixPorts final : public Ports {
  public:
+  // Channels kept open between connections, per port; a channel beyond
+  // them ends after its reply, as a single connection does.
+  static constexpr size_t kMaxIdleChannels = 16;
+
   PosixPorts();
   ~PosixPorts() override;
 
@@ -32,12 +38,17 @@ class PosixPorts final : public Ports {
 
  private:
   struct Endpoint;
+  struct Channel;
   struct Pending;
 
   std::shared_ptr<Endpoint> find(Handle handle, bool listening);
   Handle add(std::shared_ptr<Endpoint> endpoint);
   bool peerAllowed(int fd, uint32_t& pid) const;
-  bool receiveConnectionRequest(int fd, Pending& pending, PortMessage& message);
+  // A new client's socket and its first connection request.
+  std::unique_ptr<Pending> acceptNewClient(const std::shared_ptr<Endpoint>& port, PortMessage& message);
+  // The next connection request on an idle channel; null when the channel broke the rules.
+  std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel, PortMessage& message);
+  int32_t announce(std::unique_ptr<Pending> pending, const std::shared_ptr<Endpoint>& port, PortMessage& message);
 
   std::mutex mutex_;
   std::map<Handle, std::shared_ptr<Endpoint>> handles_;

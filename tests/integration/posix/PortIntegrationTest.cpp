@@ -132,6 +132,8 @@ class RawClient {
     if (sealed && fcntl(view_.get(), F_ADD_SEALS, F_SEAL_SHRINK) != 0) return false;
     std::vector<uint8_t> request(size, 0);
     if (size >= 24) std::memcpy(request.data() + 20, &viewSize, 4);
+    if (size >= 6) std::memcpy(request.data() + 4, &type_, 2);
+    viewSize_ = viewSize;
     iovec data{request.data(), request.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(kMostPassed * sizeof(int))] = {};
     msghdr header{};
@@ -146,6 +148,47 @@ class RawClient {
     const int fd = view_.get();
     for (size_t i = 0; i < passed; ++i) std::memcpy(CMSG_DATA(c) + i * sizeof(int), &fd, sizeof(fd));
     return sendmsg(fd_.get(), &header, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+
+  // Opens a channel: a connection request of the channel's kind with a view
+  // of `viewSize` bytes (sealed against shrinking when `sealed`).
+  bool openChannel(uint32_t viewSize, bool sealed) {
+    type_ = sys::posix::port_protocol::kChannelType;
+    return handOver(50, viewSize, sealed);
+  }
+  // The channel's next connection request, with a descriptor when `passing`.
+  bool nextConnection(bool passing = false) {
+    if (passing) return handOver(50, viewSize_, true);
+    std::vector<uint8_t> request(50, 0);
+    std::memcpy(request.data() + 4, &type_, 2);
+    std::memcpy(request.data() + 20, &viewSize_, 4);
+    return send(request.data(), request.size());
+  }
+  // Sends a read on the channel; the reply's size (0: the channel ended), and the reply.
+  ssize_t channelRead(uint64_t offset, uint32_t length, LpcDiskMessage& reply) {
+    LpcDiskMessage request;
+    request.setOp(LpcDiskMessage::LPC_OP_READ);
+    request.setOffset(offset);
+    request.setLength(length);
+    const uint16_t type = sys::posix::port_protocol::kRequestType;
+    std::memcpy(request.message().bytes.data() + 4, &type, 2);
+    if (!send(request.message().bytes.data(), 50)) return -1;
+    return receive(reply.message().bytes.data(), 50);
+  }
+  // The first `size` bytes of the view.
+  std::vector<uint8_t> viewBytes(size_t size) const {
+    std::vector<uint8_t> bytes(size);
+    if (pread(view_.get(), bytes.data(), size, 0) != static_cast<ssize_t>(size)) bytes.clear();
+    return bytes;
+  }
+  // True once the service has ended the connection (its end read within the bound).
+  bool ended() {
+    char buffer[64];
+    for (int i = 0; i < 4; ++i) {
+      const ssize_t got = receive(buffer, sizeof(buffer));
+      if (got <= 0) return got == 0 || errno == ECONNRESET;
+    }
+    return false;
   }
 
   // Sends a read of sector 0; the size of the reply (0: the connection ended unanswered).
@@ -170,6 +213,8 @@ class RawClient {
  private:
   UniqueFd fd_;
   UniqueFd view_;
+  uint32_t viewSize_ = 0;
+  uint16_t type_ = 0;  // of its connection requests: none for a single connection
   bool connected_ = false;
 };
 
@@ -232,6 +277,106 @@ TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
   // The service ended the connection after its reply: the client reads its
   // end (0), or a reset when the second request reached it before it closed.
   EXPECT_LE(client.receive(reply.message().bytes.data(), 50), 0) << "no second reply on one connection";
+}
+
+// A channel: one socket, its view handed over once, one connection after
+// another; two channels at once each get their own data in their own view.
+TEST_F(PortIntegrationTest, ChannelsCarryOneConnectionAfterAnother) {
+  constexpr uint64_t kImageStart = 34 * 512;  // the partition's first sector on the disk
+  RawClient first(socketPath());
+  RawClient second(socketPath());
+  ASSERT_TRUE(first.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+  ASSERT_TRUE(second.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+  size_t descriptorsWhileOpen = 0;  // once both channels are served
+  for (uint32_t i = 0; i < 20; ++i) {
+    if (i == 2) descriptorsWhileOpen = openDescriptorCount();
+    RawClient& client = i % 2 ? second : first;
+    if (i >= 2) {
+      ASSERT_TRUE(client.nextConnection());
+    }
+    LpcDiskMessage reply;
+    ASSERT_EQ(client.channelRead(kImageStart + i * 4096, 4096, reply), 50) << i;
+    EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_OK);
+    EXPECT_EQ(reply.result(), 4096u);
+    const std::vector<uint8_t> expected(image_.begin() + i * 4096, image_.begin() + (i + 1) * 4096);
+    EXPECT_TRUE(client.viewBytes(4096) == expected) << "connection " << i;
+  }
+  EXPECT_EQ(openDescriptorCount(), descriptorsWhileOpen) << "no descriptor per connection";
+}
+
+// A channel that breaks its rules ends; the service and another channel go on.
+TEST_F(PortIntegrationTest, AChannelThatBreaksTheRulesEndsAndOthersGoOn) {
+  struct Case {
+    const char* name;
+    // Misbehaves on `client`, whose channel has had one connection.
+    void (*misbehave)(RawClient& client);
+    bool failedReplyFirst;  // the service answers the broken connection with a failed reply
+  };
+  const Case cases[] = {
+      {"garbage where a connection request is due",
+       [](RawClient& c) { ASSERT_TRUE(c.send("not a port message", 18)); }, false},
+      {"a request where a connection request is due",
+       [](RawClient& c) {
+         LpcDiskMessage reply;
+         c.channelRead(0, 512, reply);
+       },
+       false},
+      {"a second connection request before the first is done",
+       [](RawClient& c) { ASSERT_TRUE(c.nextConnection() && c.nextConnection()); }, true},
+      {"a descriptor with a later connection request", [](RawClient& c) { ASSERT_TRUE(c.nextConnection(true)); },
+       false},
+      {"a request of the wrong size", [](RawClient& c) {
+         ASSERT_TRUE(c.nextConnection());
+         const std::vector<uint8_t> bytes(49, 3);
+         ASSERT_TRUE(c.send(bytes.data(), bytes.size()));
+       },
+       true},
+  };
+  RawClient other(socketPath());
+  ASSERT_TRUE(other.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+  LpcDiskMessage reply;
+  ASSERT_EQ(other.channelRead(0, 512, reply), 50);
+  const size_t before = openDescriptorCount();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      RawClient client(socketPath());
+      ASSERT_TRUE(client.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+      ASSERT_EQ(client.channelRead(0, 512, reply), 50);
+      ASSERT_EQ(reply.result(), 512u);
+      c.misbehave(client);
+      if (c.failedReplyFirst) {
+        ASSERT_EQ(client.receive(reply.message().bytes.data(), 50), 50);
+        EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_FAILED);
+      }
+      EXPECT_TRUE(client.ended());
+    }
+    ASSERT_TRUE(other.nextConnection());
+    ASSERT_EQ(other.channelRead(0, 512, reply), 50) << "the other channel goes on";
+    EXPECT_EQ(reply.result(), 512u);
+    EXPECT_EQ(openDescriptorCount(), before) << "the ended channel's socket is closed";
+  }
+  {
+    RawClient closing(socketPath());
+    ASSERT_TRUE(closing.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+    ASSERT_EQ(closing.channelRead(0, 512, reply), 50);
+    ASSERT_TRUE(closing.nextConnection());
+  }  // closed in the middle of a connection
+  {
+    RawClient unsealed(socketPath());
+    ASSERT_TRUE(unsealed.openChannel(2 * LpcDiskMessage::kWindowSize, false));
+    EXPECT_LE(unsealed.channelRead(0, 512, reply), 0) << "a view that could shrink is refused";
+  }
+  {
+    RawClient small(socketPath());
+    ASSERT_TRUE(small.openChannel(4096, true));
+    ASSERT_EQ(small.channelRead(0, 8192, reply), 50);
+    EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_FAILED) << "a read larger than the view moves nothing";
+    EXPECT_EQ(reply.result(), 0u);
+  }
+  ASSERT_TRUE(other.nextConnection());
+  EXPECT_EQ(other.channelRead(0, 512, reply), 50);
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n") << "the port still serves";
 }
 
 TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
