@@ -406,7 +406,8 @@ TEST_F(MountServiceDiskTest, AMountGivesTheVolumeItsRecordAndItsEventsAndUnmount
 
   // vkvd mounted the volume, and the service recorded where it is.
   const fs::path mountPoint = volumes_ / "BACKUP";
-  ASSERT_TRUE(waitFor([&] { return !readMountedRecord().volumeId.empty(); })) << log();
+  // The record's values are written one by one, its mount points last.
+  ASSERT_TRUE(waitFor([&] { return !readMountedRecord().drives.empty(); })) << log();
   const MountedRecord record = readMountedRecord();
   EXPECT_TRUE(record.volumeId.starts_with(u"\\\\?\\Volume{") && record.volumeId.ends_with(u"}\\"))
       << wide::toUtf8(record.volumeId);
