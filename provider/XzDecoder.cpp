@@ -142,7 +142,9 @@ bool XzDecoder::listBlocks(const ImageParts& parts, std::vector<AccessPoint>& bl
   lzma_index* read = nullptr;
   const bool ok = readIndexes(parts, read);
   const std::unique_ptr<lzma_index, IndexDeleter> index(read);
-  if (!ok || !index) return false;
+  // A stream of very many tiny blocks would cost the index that much memory
+  // and disk: it is read whole instead (its access points go unused).
+  if (!ok || !index || lzma_index_block_count(index.get()) > kMaxListedBlocks) return false;
   lzma_index_iter iter;
   lzma_index_iter_init(&iter, index.get());
   largestBlock = 0;

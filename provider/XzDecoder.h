@@ -19,6 +19,8 @@ namespace vsimgpvd {
 class XzDecoder final : public StreamDecoder {
  public:
   static constexpr uint64_t kMemoryLimit = uint64_t{512} << 20;
+  // The most blocks listed as access points: a MiB each for a TiB of data.
+  static constexpr uint64_t kMaxListedBlocks = uint64_t{1} << 20;
 
   XzDecoder();
   ~XzDecoder() override;
@@ -27,7 +29,7 @@ class XzDecoder final : public StreamDecoder {
 
   // The blocks of the xz streams that `parts` hold, in order, as access
   // points, and the most data a block holds; false when the streams'
-  // indexes cannot be read or do not hold.
+  // indexes cannot be read or do not hold, or list more than kMaxListedBlocks.
   static bool listBlocks(const ImageParts& parts, std::vector<AccessPoint>& blocks, uint64_t& largestBlock);
 
   Status decode(const uint8_t* input, size_t inputSize, size_t& consumed, uint8_t* output, size_t outputSize,
