@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "common/NtStatus.h"
 #include "sys/posix/PortProtocol.h"
@@ -20,31 +21,40 @@ namespace protocol = port_protocol;
 
 namespace {
 
-// Takes one message if one is there. A non-blocking receive looks at the
-// queue before it looks at the connection's end, so a reply that arrives
-// together with the end can be reported as the end alone: after an end the
-// queue is looked at once more, and then it is final, since the server sends
-// its reply before it ends the connection.
-ssize_t receiveNow(int fd, void* buffer, size_t size) {
-  const ssize_t received = recv(fd, buffer, size, MSG_DONTWAIT);
-  return received == 0 ? recv(fd, buffer, size, MSG_DONTWAIT) : received;
-}
-
-// Receives one message of at most `size` bytes within `timeout`; its length,
-// 0 when the server closed the connection, -1 on a time-out or an error.
-ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::milliseconds timeout) {
-  const ssize_t received = receiveNow(fd, buffer, size);
-  if (received >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return received;
-  pollfd entry{fd, POLLIN, 0};
+// Waits until one of `entries` stirs, within `timeout`; false on a time-out
+// (errno ETIMEDOUT) or an error.
+bool waitReadable(pollfd* entries, nfds_t count, std::chrono::milliseconds timeout) {
   int ready;
   do {
-    ready = poll(&entry, 1, static_cast<int>(timeout.count()));
+    ready = poll(entries, count, static_cast<int>(timeout.count()));
   } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) {
-    errno = ready == 0 ? ETIMEDOUT : errno;
-    return -1;
+  if (ready == 0) errno = ETIMEDOUT;
+  return ready > 0;
+}
+
+// Takes one message, and the descriptors it brings, if one is there. A
+// non-blocking receive looks at the queue before it looks at the
+// connection's end, so a reply that arrives together with the end can be
+// reported as the end alone: after an end the queue is looked at once more,
+// and then it is final, since the server sends its reply before it ends the
+// connection.
+ssize_t receiveNow(int fd, msghdr& header) {
+  const ssize_t received = recvmsg(fd, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  return received == 0 ? recvmsg(fd, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) : received;
+}
+
+// The descriptors of an SCM_RIGHTS message, each owned.
+std::vector<UniqueFd> passedDescriptors(msghdr& header) {
+  std::vector<UniqueFd> passed;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
+    for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+      int fd = -1;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
+      passed.emplace_back(fd);
+    }
   }
-  return receiveNow(fd, buffer, size);
+  return passed;
 }
 
 }  // namespace
@@ -52,19 +62,21 @@ ssize_t receiveWithin(int fd, void* buffer, size_t size, std::chrono::millisecon
 PortClient::PortClient(const std::u16string& portName) : socketPath_(protocol::socketPath(portName)) {}
 
 PortClient::~PortClient() {
-  if (view_) munmap(view_, viewSize_);
+  if (view_) munmap(view_, mappedSize_);
 }
 
 bool PortClient::createView(uint32_t size) {
-  if (view_ || size == 0) return false;
+  if (view_ || size == 0 || size > protocol::kMaxViewSize) return false;
+  const size_t mapped = protocol::mailboxOffset(size) + protocol::kMailboxSize;
   UniqueFd fd(memfd_create("vkbvd-port-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!fd.valid() || ftruncate(fd.get(), size) != 0) return false;
+  if (!fd.valid() || ftruncate(fd.get(), static_cast<off_t>(mapped)) != 0) return false;
   if (fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) != 0) return false;
-  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (base == MAP_FAILED) return false;
   memfd_ = std::move(fd);
   view_ = static_cast<uint8_t*>(base);
   viewSize_ = size;
+  mappedSize_ = mapped;
   return true;
 }
 
@@ -79,42 +91,112 @@ int32_t PortClient::request(PortMessage& message, std::chrono::milliseconds time
   return exchange(message, timeout);
 }
 
-// The request follows the connection request at once; the server reads it
-// only once it accepted the connection. A refusal ends the channel.
 int32_t PortClient::exchange(PortMessage& message, std::chrono::milliseconds timeout) {
-  const bool fresh = !channel_.valid();
-  int32_t status = fresh ? connectChannel(timeout) : NtStatus::Success;
-  if (NtStatus::succeeded(status)) status = sendConnectionRequest(fresh);
-  if (NtStatus::succeeded(status)) {
-    protocol::putField16(message, protocol::kType, protocol::kRequestType);
-    if (send(channel_.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(message.bytes.size())) {
-      status = fail("request", NtStatus::PortConnectionRefused);
-    }
+  protocol::putField16(message, protocol::kType, protocol::kRequestType);
+  const int32_t status = channel_.valid() ? exchangeThroughMailbox(message, timeout) : openChannel(message, timeout);
+  if (!NtStatus::succeeded(status)) closeChannel();
+  return status;
+}
+
+// The request follows the connection request at once; the server reads it
+// only once it accepted the connection. A refusal ends the channel; a reply
+// without bells (a service that keeps no channel) ends it after the reply.
+int32_t PortClient::openChannel(PortMessage& message, std::chrono::milliseconds timeout) {
+  int32_t status = connectChannel(timeout);
+  if (NtStatus::succeeded(status)) status = sendConnectionRequest();
+  if (NtStatus::succeeded(status) && send(channel_.get(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
+                                         static_cast<ssize_t>(message.bytes.size())) {
+    status = fail("request", NtStatus::PortConnectionRefused);
   }
-  PortMessage reply;
-  if (NtStatus::succeeded(status)) {
-    const ssize_t size = receiveWithin(channel_.get(), reply.bytes.data(), reply.bytes.size(), timeout);
-    if (size < 0) {
-      status = fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
-    } else if (size != static_cast<ssize_t>(reply.bytes.size())) {
-      errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
-      status = fail("reply", NtStatus::PortConnectionRefused);
-    }
+  if (NtStatus::succeeded(status)) status = receiveFirstReply(message, timeout);
+  if (NtStatus::succeeded(status) && !replyBell_.valid()) closeChannel();
+  return status;
+}
+
+int32_t PortClient::receiveFirstReply(PortMessage& reply, std::chrono::milliseconds timeout) {
+  PortMessage received;
+  iovec data{received.bytes.data(), received.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof(control);
+  ssize_t size = receiveNow(channel_.get(), header);
+  if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    pollfd entry{channel_.get(), POLLIN, 0};
+    size = waitReadable(&entry, 1, timeout) ? receiveNow(channel_.get(), header) : -1;
   }
-  if (!NtStatus::succeeded(status)) {
-    channel_.reset();
-    return status;
+  std::vector<UniqueFd> bells = size >= 0 ? passedDescriptors(header) : std::vector<UniqueFd>{};
+  if (size < 0) return fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
+  if (size != static_cast<ssize_t>(received.bytes.size())) {
+    errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
+    return fail("reply", NtStatus::PortConnectionRefused);
   }
-  message = reply;
+  if (bells.size() == 2 && view_) {
+    requestBell_ = std::move(bells[0]);
+    replyBell_ = std::move(bells[1]);
+  }
+  reply = received;
   return NtStatus::Success;
+}
+
+// The request is written into the mailbox and its bell rung once; the reply
+// is there when the service has written the request's sequence number after
+// it. While replies lately came sooner than kSpinLimit, the client waits
+// awake for that long (yielding, so that a service woken on this core runs),
+// and only then sleeps on the reply bell. The channel's socket stirring
+// instead means the service ended the channel (it refused, or it stopped).
+int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  uint8_t* mailbox = view_ + protocol::mailboxOffset(viewSize_);
+  const uint32_t sequence = ++sequence_;
+  std::memcpy(mailbox + protocol::kMailboxRequest, message.bytes.data(), PortMessage::kSize);
+  protocol::mailboxWord(mailbox, protocol::kMailboxRequestSequence).store(sequence, std::memory_order_release);
+  const uint64_t one = 1;
+  if (write(requestBell_.get(), &one, sizeof(one)) != sizeof(one)) {
+    return fail("request", NtStatus::PortConnectionRefused);
+  }
+  const auto replied = [mailbox, sequence] {
+    return protocol::mailboxWord(mailbox, protocol::kMailboxReplySequence).load(std::memory_order_acquire) == sequence;
+  };
+  const auto start = Clock::now();
+  bool done = false;
+  if (averageWait_ < kSpinLimit) {
+    while (!(done = replied()) && Clock::now() - start < kSpinLimit) std::this_thread::yield();
+  }
+  const auto deadline = start + timeout;
+  while (!done) {
+    pollfd entries[2] = {{replyBell_.get(), POLLIN, 0}, {channel_.get(), POLLIN, 0}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || !waitReadable(entries, 2, left)) {
+      if (left.count() <= 0) errno = ETIMEDOUT;
+      return fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
+    }
+    uint64_t rings = 0;  // a wake-up: a ring may be left from a reply already seen
+    if (entries[0].revents) [[maybe_unused]]
+      const ssize_t ignored = read(replyBell_.get(), &rings, sizeof(rings));
+    done = replied();
+    if (!done && entries[1].revents) {
+      errno = ECONNABORTED;  // ended unanswered
+      return fail("reply", NtStatus::PortConnectionRefused);
+    }
+  }
+  averageWait_ += (std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start) - averageWait_) / 8;
+  std::memcpy(message.bytes.data(), mailbox + protocol::kMailboxReply, PortMessage::kSize);
+  return NtStatus::Success;
+}
+
+void PortClient::closeChannel() {
+  channel_.reset();
+  requestBell_.reset();
+  replyBell_.reset();
 }
 
 int32_t PortClient::fail(const char* step, int32_t status) {
   lastFailure_ = std::string(step) + ": " + std::strerror(errno);
   return status;
 }
-
 int32_t PortClient::connectChannel(std::chrono::milliseconds timeout) {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
   // Non-blocking, so that a service that no longer accepts (its queue full)
@@ -137,7 +219,7 @@ int32_t PortClient::connectChannel(std::chrono::milliseconds timeout) {
   return NtStatus::Success;
 }
 
-int32_t PortClient::sendConnectionRequest(bool withView) {
+int32_t PortClient::sendConnectionRequest() {
   PortMessage request;
   protocol::putField16(request, protocol::kType, protocol::kChannelType);
   protocol::putField32(request, protocol::kClientViewSize, viewSize_);
@@ -146,7 +228,7 @@ int32_t PortClient::sendConnectionRequest(bool withView) {
   msghdr header{};
   header.msg_iov = &data;
   header.msg_iovlen = 1;
-  if (withView && memfd_.valid()) {
+  if (memfd_.valid()) {
     header.msg_control = control;
     header.msg_controllen = sizeof(control);
     cmsghdr* c = CMSG_FIRSTHDR(&header);

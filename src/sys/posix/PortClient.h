@@ -10,12 +10,17 @@
 namespace sys::posix {
 
 // The driver's side of a named port: a shared view (a memfd sealed against
-// shrinking, mapped here) and one request per connection, as the service
-// expects, carried on a channel: one socket, kept open from one request to
-// the next, to which the view is handed over once. Not thread-safe: one
-// request at a time per client.
+// shrinking, mapped here, with the channel's mailbox after it) and one
+// request per connection, as the service expects, carried on a channel: one
+// socket, kept open from one request to the next, to which the view is handed
+// over once; after the first, requests and replies pass through the mailbox
+// and only the bells are rung. Not thread-safe: one request at a time per
+// client.
 class PortClient {
  public:
+  // The longest a client waits for a reply awake before it sleeps.
+  static constexpr std::chrono::microseconds kSpinLimit{50};
+
   explicit PortClient(const std::u16string& portName);
   ~PortClient();
   PortClient(const PortClient&) = delete;
@@ -40,16 +45,29 @@ class PortClient {
  private:
   // One connection on the channel; the channel is closed when it fails.
   int32_t exchange(PortMessage& message, std::chrono::milliseconds timeout);
+  // The channel's first connection, on its socket: the connection request
+  // with the view, the request, and the reply with the bells.
+  int32_t openChannel(PortMessage& message, std::chrono::milliseconds timeout);
   int32_t connectChannel(std::chrono::milliseconds timeout);
-  // Sends a connection request; the view goes with the channel's first.
-  int32_t sendConnectionRequest(bool withView);
+  int32_t sendConnectionRequest();
+  int32_t receiveFirstReply(PortMessage& reply, std::chrono::milliseconds timeout);
+  // A later connection, through the mailbox.
+  int32_t exchangeThroughMailbox(PortMessage& message, std::chrono::milliseconds timeout);
+  void closeChannel();
   int32_t fail(const char* step, int32_t status);
 
   std::string socketPath_;
   UniqueFd channel_;
+  UniqueFd requestBell_;
+  UniqueFd replyBell_;
   UniqueFd memfd_;
   uint8_t* view_ = nullptr;
   uint32_t viewSize_ = 0;
+  size_t mappedSize_ = 0;  // the view and the mailbox
+  uint32_t sequence_ = 0;  // of the last request through the mailbox
+  // How long replies took lately (a moving average); while it is below
+  // kSpinLimit the client waits for a reply awake.
+  std::chrono::nanoseconds averageWait_{0};
   std::string lastFailure_;
 };
 

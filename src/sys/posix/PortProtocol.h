@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,11 +15,16 @@
 // connection, and replies, or ends the connection unanswered when it refuses.
 //
 // A client whose connection request has the type kChannelType asks for a
-// channel: the socket stays open after the reply and carries one connection
-// after another, each a connection request of that type (without a view: the
-// first one's stands for the channel) and a request of type kRequestType.
-// Anything else on a channel (another message, a descriptor, a request that
-// is not where one is due) ends the channel; so does a refusal.
+// channel: the socket stays open, and its first reply brings two eventfds,
+// the channel's bells. Every later connection goes through the mailbox, a
+// page of the client's memfd after its view: the client writes its request
+// there and rings the request bell once; the service copies the request out,
+// writes its reply there and rings the reply bell. The socket then carries
+// nothing more: anything sent on it, or a bell rung more than once per
+// connection, ends the channel; so does a refusal (the service shuts the
+// socket down). The reply bell is a wake-up only: the reply is there when
+// the reply's sequence number is the request's. A channel whose memfd has no room for its mailbox gets a
+// single connection.
 namespace sys::posix::port_protocol {
 
 // The largest client view mapped (the two 1 MiB windows fit many times over).
@@ -36,6 +43,24 @@ constexpr uint16_t kRequestType = 1;
 constexpr uint16_t kConnectionRequestType = 10;
 // A connection request asking for (or sent on) a channel.
 constexpr uint16_t kChannelType = 0x4348;
+
+// The mailbox: at the first page border after the view the client claims;
+// the request at its start, the reply after it, then the request's sequence
+// number (the client's) and the sequence number of the request last replied
+// to (the service's, written after the reply), by which a client that waits
+// without sleeping sees its reply come.
+constexpr uint32_t kMailboxSize = 4096;
+constexpr size_t kMailboxRequest = 0;
+constexpr size_t kMailboxReply = 64;
+constexpr size_t kMailboxRequestSequence = 128;
+constexpr size_t kMailboxReplySequence = 132;
+constexpr uint64_t mailboxOffset(uint32_t viewSize) {
+  return (static_cast<uint64_t>(viewSize) + kMailboxSize - 1) / kMailboxSize * kMailboxSize;
+}
+// A sequence word of a mailbox, shared with the other process.
+inline std::atomic_ref<uint32_t> mailboxWord(uint8_t* mailbox, size_t at) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(mailbox + at));
+}
 
 // The directory of the service's and the driver's sockets: $VKBVD_RUNTIME_DIR,
 // or /run/vkbvd.

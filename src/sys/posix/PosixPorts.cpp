@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,6 +35,9 @@ constexpr int kConnectionRequestWaitMs = 5000;
 constexpr int kRequestWaitMs = 10000;
 // The listening thread looks at its port's end at least this often.
 constexpr int kListenTickMs = 1000;
+// While channels lately came back with their next request sooner than this,
+// the listener waits awake for this long after one comes back.
+constexpr std::chrono::microseconds kListenSpinLimit{200};
 
 // A shared mapping of a client's view.
 struct Mapping {
@@ -45,6 +48,13 @@ struct Mapping {
   void* base;
   size_t size;
 };
+
+// A channel's view is its own, mapped with its mailbox.
+std::shared_ptr<Mapping> mapWithMailbox(int memfd, uint32_t viewSize) {
+  const size_t length = protocol::mailboxOffset(viewSize) + protocol::kMailboxSize;
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+  return base == MAP_FAILED ? nullptr : std::make_shared<Mapping>(base, length);
+}
 
 // Receives one message within `timeoutMs`; usually it is there already, so
 // the wait is only entered when it is not. The message's size (as MSG_TRUNC
@@ -120,9 +130,17 @@ bool isWholeMessage(const Received& received) {
 }  // namespace
 
 // One client's socket: a single connection, or a channel that carries one
-// connection after another.
+// connection after another through its mailbox.
 struct PosixPorts::Channel {
   explicit Channel(UniqueFd socketFd) : fd(std::move(socketFd)) {}
+
+  // Makes the bells, once; false when they cannot be made.
+  bool makeBells() {
+    if (!requestBell.valid()) requestBell = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!replyBell.valid()) replyBell = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return requestBell.valid() && replyBell.valid();
+  }
+  uint8_t* mailbox() const { return static_cast<uint8_t*>(view->base) + protocol::mailboxOffset(viewSize); }
 
   UniqueFd fd;
   bool kept = false;  // a channel, kept open between connections
@@ -131,15 +149,19 @@ struct PosixPorts::Channel {
   UniqueFd viewFd;
   struct stat viewStatus {};
   uint32_t viewSize = 0;
-  std::shared_ptr<Mapping> view;  // mapped at the first accept, for the channel's life
+  std::shared_ptr<Mapping> view;  // mapped at the first accept, for the channel's life (with the mailbox)
+  // A channel's bells, sent to the client with its first reply.
+  UniqueFd requestBell;
+  UniqueFd replyBell;
+  bool bellsSent = false;
 };
 
 // A listening port, or one connection on a client's socket.
 struct PosixPorts::Endpoint {
   explicit Endpoint(UniqueFd socketFd)
       : fd(std::move(socketFd)), listening(true), wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  Endpoint(std::shared_ptr<Channel> connectionChannel, std::weak_ptr<Endpoint> itsPort)
-      : listening(false), channel(std::move(connectionChannel)), port(std::move(itsPort)) {}
+  Endpoint(std::shared_ptr<Channel> connectionChannel, std::weak_ptr<Endpoint> itsPort, bool throughMailbox)
+      : listening(false), channel(std::move(connectionChannel)), port(std::move(itsPort)), viaMailbox(throughMailbox) {}
   ~Endpoint() { unlinkSocket(); }
 
   int socket() const { return listening ? fd.get() : channel->fd.get(); }
@@ -171,12 +193,14 @@ struct PosixPorts::Endpoint {
     std::lock_guard<std::mutex> guard(idleMutex);
     if (closed || idle.size() >= kMaxIdleChannels) return false;
     idle.push_back(std::move(idleChannel));
+    lastIdle = std::chrono::steady_clock::now();
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t ignored = write(wake.get(), &one, sizeof(one));
     return true;
   }
-  std::vector<std::shared_ptr<Channel>> idleChannels() {
+  std::vector<std::shared_ptr<Channel>> idleChannels(std::chrono::steady_clock::time_point& since) {
     std::lock_guard<std::mutex> guard(idleMutex);
+    since = lastIdle;
     return idle;
   }
   // Takes `waiting` off the idle list; null when it is no longer there.
@@ -206,9 +230,16 @@ struct PosixPorts::Endpoint {
   UniqueFd wake;
   std::mutex idleMutex;
   std::vector<std::shared_ptr<Channel>> idle;
-  // A connection: its socket, its port, and how it went.
+  // When a channel last came back, and how long channels lately stayed idle
+  // (a moving average; the listener's alone).
+  std::chrono::steady_clock::time_point lastIdle;
+  std::chrono::nanoseconds averageIdle{0};
+  // A connection: its socket, its port, whether its messages are in the
+  // channel's mailbox (or on its socket), and how it went.
   const std::shared_ptr<Channel> channel;
   const std::weak_ptr<Endpoint> port;
+  const bool viaMailbox = false;
+  uint32_t sequence = 0;  // of its request in the mailbox
   std::atomic<bool> replied{false};
   std::atomic<bool> broken{false};  // its request broke the channel's rules
 };
@@ -217,6 +248,7 @@ struct PosixPorts::Endpoint {
 struct PosixPorts::Pending {
   std::shared_ptr<Channel> channel;
   std::weak_ptr<Endpoint> port;
+  bool viaMailbox = false;
 };
 
 PosixPorts::PosixPorts() : driverUid_(configuredDriverUid()) {}
@@ -257,27 +289,41 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
   return NtStatus::Success;
 }
 
-// Waits, in ticks, for the next connection request: on a channel between
-// connections, or from a new client's socket.
+// Waits, in ticks, for the next connection request: a channel's request
+// bell, or a new client's socket. An idle channel's socket that stirs (a
+// message, its end) ends the channel.
 int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(port, true);
   if (!endpoint) return NtStatus::InvalidPortHandle;
+  using Clock = std::chrono::steady_clock;
   while (!endpoint->closed) {
-    const std::vector<std::shared_ptr<Channel>> idle = endpoint->idleChannels();
+    Clock::time_point lastIdle;
+    const std::vector<std::shared_ptr<Channel>> idle = endpoint->idleChannels(lastIdle);
+    const bool awake = endpoint->averageIdle < kListenSpinLimit && Clock::now() - lastIdle < kListenSpinLimit;
     std::vector<pollfd> entries{{endpoint->fd.get(), POLLIN, 0}, {endpoint->wake.get(), POLLIN, 0}};
-    for (const auto& channel : idle) entries.push_back({channel->fd.get(), POLLIN, 0});
-    const int ready = poll(entries.data(), entries.size(), kListenTickMs);
+    for (const auto& channel : idle) {
+      entries.push_back({channel->requestBell.get(), POLLIN, 0});
+      entries.push_back({channel->fd.get(), POLLIN, 0});
+    }
+    const int ready = poll(entries.data(), entries.size(), awake ? 0 : kListenTickMs);
     if (ready < 0 && errno != EINTR && errno != ENOMEM) break;
+    if (ready == 0 && awake) std::this_thread::yield();
     if (ready <= 0) continue;
     if (entries[1].revents) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t ignored = read(endpoint->wake.get(), &count, sizeof(count));
     }
     for (size_t i = 0; i < idle.size(); ++i) {
-      if (!entries[i + 2].revents) continue;
+      const short bell = entries[2 + 2 * i].revents;
+      const short socketEvents = entries[3 + 2 * i].revents;
+      if (!bell && !socketEvents) continue;
       std::shared_ptr<Channel> channel = endpoint->takeIdle(idle[i]);
-      std::unique_ptr<Pending> pending = channel ? receiveOnChannel(std::move(channel), message) : nullptr;
-      if (pending) return announce(std::move(pending), endpoint, message);
+      std::unique_ptr<Pending> pending = channel && !socketEvents ? receiveOnChannel(std::move(channel)) : nullptr;
+      if (!pending) continue;
+      endpoint->averageIdle +=
+          (std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - lastIdle) - endpoint->averageIdle) / 8;
+      message = PortMessage{};
+      return announce(std::move(pending), endpoint, message);
     }
     if (entries[0].revents) {
       std::unique_ptr<Pending> pending = acceptNewClient(endpoint, message);
@@ -314,9 +360,14 @@ std::unique_ptr<PosixPorts::Pending> PosixPorts::acceptNewClient(const std::shar
         !(seals & F_SEAL_SHRINK)) {
       return nullptr;
     }
-    const uint64_t claimed = protocol::getField32(received, protocol::kClientViewSize);
+    const uint32_t claimed = protocol::getField32(received, protocol::kClientViewSize);
     const uint64_t available = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), protocol::kMaxViewSize);
-    channel->viewSize = static_cast<uint32_t>(std::min(claimed, available));
+    channel->viewSize = static_cast<uint32_t>(std::min<uint64_t>(claimed, available));
+    // A channel needs its mailbox after the view it claims.
+    channel->kept = channel->kept && claimed == channel->viewSize && claimed > 0 &&
+                    protocol::mailboxOffset(claimed) + protocol::kMailboxSize <= static_cast<uint64_t>(status.st_size);
+  } else {
+    channel->kept = false;
   }
   // A client without a view is served too: every request will fail.
   message = received;
@@ -325,19 +376,15 @@ std::unique_ptr<PosixPorts::Pending> PosixPorts::acceptNewClient(const std::shar
   return pending;
 }
 
-// Between connections a channel may send one thing: a connection request of
-// its kind, without a descriptor. Anything else, or its end, ends it.
-std::unique_ptr<PosixPorts::Pending> PosixPorts::receiveOnChannel(std::shared_ptr<Channel> channel,
-                                                                  PortMessage& message) {
-  PortMessage received;
-  const Received request = receiveMessage(channel->fd.get(), received, 0);
-  if (!isWholeMessage(request) || !request.passed.empty() ||
-      protocol::getField16(received, protocol::kType) != protocol::kChannelType) {
-    return nullptr;
-  }
-  message = received;
+// A rung request bell is a connection request when it was rung once; a bell
+// rung more often ends the channel (the client asked again before its
+// connection was done).
+std::unique_ptr<PosixPorts::Pending> PosixPorts::receiveOnChannel(std::shared_ptr<Channel> channel) {
+  uint64_t rings = 0;
+  if (read(channel->requestBell.get(), &rings, sizeof(rings)) != sizeof(rings) || rings != 1) return nullptr;
   auto pending = std::make_unique<Pending>();
   pending->channel = std::move(channel);
+  pending->viaMailbox = true;
   return pending;
 }
 
@@ -383,7 +430,8 @@ int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessa
   if (!port || port->closed) return NtStatus::PortDisconnected;
   Channel& channel = *pending->channel;
   if (!channel.view && channel.viewFd.valid() && channel.viewSize > 0) {
-    channel.view = port->mapView(channel.viewFd.get(), channel.viewStatus, channel.viewSize);
+    channel.view = channel.kept ? mapWithMailbox(channel.viewFd.get(), channel.viewSize)
+                                : port->mapView(channel.viewFd.get(), channel.viewStatus, channel.viewSize);
     if (!channel.view) return NtStatus::NoMemory;
     channel.viewFd.reset();  // the mapping keeps the memory
   }
@@ -392,7 +440,7 @@ int32_t PosixPorts::acceptConnectPort(Handle& communicationPort, const PortMessa
     view.size = channel.viewSize;
     view.mapping = channel.view;
   }
-  communicationPort = add(std::make_shared<Endpoint>(std::move(pending->channel), port));
+  communicationPort = add(std::make_shared<Endpoint>(std::move(pending->channel), port, pending->viaMailbox));
   return NtStatus::Success;
 }
 
@@ -406,13 +454,14 @@ int32_t PosixPorts::completeConnectPort(Handle communicationPort) {
 int32_t PosixPorts::replyWaitReceivePort(Handle communicationPort, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
   if (!endpoint) return NtStatus::InvalidHandle;
+  if (endpoint->viaMailbox) return takeMailboxRequest(*endpoint, message);
   PortMessage received;
   const Received request = receiveMessage(endpoint->socket(), received, kRequestWaitMs);
   if (request.size < 0 && !endpoint->closed && errno == ETIMEDOUT) return NtStatus::IoTimeout;
   if (request.size <= 0 || endpoint->closed) return NtStatus::PortDisconnected;
-  const bool withinRules = !endpoint->channel->kept ||
-                           (request.passed.empty() && !request.descriptorsCut &&
-                            protocol::getField16(received, protocol::kType) == protocol::kRequestType);
+  const bool withinRules =
+      !endpoint->channel->kept || (request.passed.empty() && !request.descriptorsCut &&
+                                   protocol::getField16(received, protocol::kType) == protocol::kRequestType);
   if (request.size != static_cast<ssize_t>(PortMessage::kSize) || !withinRules) {
     endpoint->broken = true;
     return NtStatus::InvalidParameter;
@@ -424,15 +473,65 @@ int32_t PosixPorts::replyWaitReceivePort(Handle communicationPort, PortMessage& 
   return NtStatus::Success;
 }
 
+// The request is copied out of the mailbox once, then checked: the client
+// may change the mailbox at any time.
+int32_t PosixPorts::takeMailboxRequest(Endpoint& endpoint, PortMessage& message) {
+  if (endpoint.closed) return NtStatus::PortDisconnected;
+  uint8_t* mailbox = endpoint.channel->mailbox();
+  endpoint.sequence = protocol::mailboxWord(mailbox, protocol::kMailboxRequestSequence).load(std::memory_order_acquire);
+  PortMessage received;
+  std::memcpy(received.bytes.data(), mailbox + protocol::kMailboxRequest, PortMessage::kSize);
+  if (protocol::getField16(received, protocol::kType) != protocol::kRequestType) {
+    endpoint.broken = true;
+    return NtStatus::InvalidParameter;
+  }
+  message = received;
+  protocol::putField16(message, protocol::kDataLength, PortMessage::kSize - PortMessage::kHeaderSize);
+  protocol::putField16(message, protocol::kTotalLength, PortMessage::kSize);
+  return NtStatus::Success;
+}
+
 int32_t PosixPorts::replyPort(Handle communicationPort, const PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(communicationPort, false);
   if (!endpoint) return NtStatus::InvalidHandle;
-  if (send(endpoint->socket(), message.bytes.data(), message.bytes.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(message.bytes.size())) {
-    return NtStatus::PortDisconnected;
-  }
+  const bool sent =
+      endpoint->viaMailbox ? replyToMailbox(*endpoint, message) : replyOnSocket(*endpoint->channel, message);
+  if (!sent) return NtStatus::PortDisconnected;
   endpoint->replied = true;
   return NtStatus::Success;
+}
+
+bool PosixPorts::replyToMailbox(Endpoint& endpoint, const PortMessage& message) {
+  uint8_t* mailbox = endpoint.channel->mailbox();
+  std::memcpy(mailbox + protocol::kMailboxReply, message.bytes.data(), PortMessage::kSize);
+  protocol::mailboxWord(mailbox, protocol::kMailboxReplySequence).store(endpoint.sequence, std::memory_order_release);
+  const uint64_t one = 1;
+  return write(endpoint.channel->replyBell.get(), &one, sizeof(one)) == sizeof(one);
+}
+
+// A channel's first reply brings its bells; one whose bells cannot be made
+// ends after this reply.
+bool PosixPorts::replyOnSocket(Channel& channel, const PortMessage& message) {
+  iovec data{const_cast<uint8_t*>(message.bytes.data()), message.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  const bool sendingBells = channel.kept && !channel.bellsSent && channel.view && channel.makeBells();
+  if (sendingBells) {
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(2 * sizeof(int));
+    const int bells[2] = {channel.requestBell.get(), channel.replyBell.get()};
+    std::memcpy(CMSG_DATA(c), bells, sizeof(bells));
+  }
+  if (sendmsg(channel.fd.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(message.bytes.size())) return false;
+  channel.bellsSent = sendingBells;
+  channel.kept = sendingBells;
+  return true;
 }
 
 int32_t PosixPorts::close(Handle handle) {
@@ -448,8 +547,8 @@ int32_t PosixPorts::close(Handle handle) {
   if (!endpoint->listening) {
     // An answered connection gives its channel back; any other ends its socket.
     const std::shared_ptr<Endpoint> port = endpoint->port.lock();
-    const bool kept = endpoint->channel->kept && endpoint->replied && !endpoint->broken && port &&
-                      port->keepIdle(endpoint->channel);
+    const bool kept =
+        endpoint->channel->kept && endpoint->replied && !endpoint->broken && port && port->keepIdle(endpoint->channel);
     if (!kept) shutdown(endpoint->socket(), SHUT_RDWR);  // wakes a thread waiting on it
     return NtStatus::Success;
   }

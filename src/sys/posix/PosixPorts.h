@@ -11,8 +11,9 @@ namespace sys::posix {
 // Named ports as Unix SOCK_SEQPACKET sockets in the runtime directory (see
 // PortProtocol.h). Only processes of the service's user, root, or the user
 // named by $VKBVD_DRIVER_UID may connect; others are dropped unanswered. The
-// client's view is a sealed memfd mapped here: once per channel, and for
-// single connections kept for the next one with the same view. Handles are
+// client's view is a sealed memfd mapped here: once per channel, with its
+// mailbox, and for single connections kept for the next one with the same
+// view. Handles are
 // entries of a table: closing one shuts its socket down, which wakes a thread
 // waiting on it, and the descriptor is released when the last operation using
 // it has returned; closing a connection that was answered on a channel gives
@@ -46,8 +47,11 @@ class PosixPorts final : public Ports {
   bool peerAllowed(int fd, uint32_t& pid) const;
   // A new client's socket and its first connection request.
   std::unique_ptr<Pending> acceptNewClient(const std::shared_ptr<Endpoint>& port, PortMessage& message);
-  // The next connection request on an idle channel; null when the channel broke the rules.
-  std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel, PortMessage& message);
+  // The connection whose request bell an idle channel rang; null when the channel broke the rules.
+  std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel);
+  int32_t takeMailboxRequest(Endpoint& endpoint, PortMessage& message);
+  static bool replyToMailbox(Endpoint& endpoint, const PortMessage& message);
+  static bool replyOnSocket(Channel& channel, const PortMessage& message);
   int32_t announce(std::unique_ptr<Pending> pending, const std::shared_ptr<Endpoint>& port, PortMessage& message);
 
   std::mutex mutex_;

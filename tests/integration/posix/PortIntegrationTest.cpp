@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,12 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,10 +31,12 @@
 #include "lpc/LpcThread.h"
 #include "support/ExecAs.h"
 #include "support/TempDir.h"
+#include "sys/posix/PortClient.h"
 #include "sys/posix/PortProtocol.h"
 #include "sys/posix/UniqueFd.h"
 
 using sys::posix::UniqueFd;
+namespace protocol = sys::posix::port_protocol;
 using namespace std::chrono_literals;
 
 namespace {
@@ -124,11 +129,12 @@ class RawClient {
   static constexpr size_t kMostPassed = 3;
 
   // Sends a connection request of `size` bytes with a view of `viewSize`
-  // bytes (sealed against shrinking when `sealed`), passed `passed` times.
-  bool handOver(size_t size, uint32_t viewSize, bool sealed, size_t passed = 1) {
+  // bytes in a memfd of `memfdSize` bytes (the view's when 0), sealed against
+  // shrinking when `sealed`, passed `passed` times.
+  bool handOver(size_t size, uint32_t viewSize, bool sealed, size_t passed = 1, size_t memfdSize = 0) {
     if (passed == 0 || passed > kMostPassed) return false;
     view_ = UniqueFd(memfd_create("test-view", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (ftruncate(view_.get(), viewSize) != 0) return false;
+    if (ftruncate(view_.get(), static_cast<off_t>(memfdSize ? memfdSize : viewSize)) != 0) return false;
     if (sealed && fcntl(view_.get(), F_ADD_SEALS, F_SEAL_SHRINK) != 0) return false;
     std::vector<uint8_t> request(size, 0);
     if (size >= 24) std::memcpy(request.data() + 20, &viewSize, 4);
@@ -151,29 +157,80 @@ class RawClient {
   }
 
   // Opens a channel: a connection request of the channel's kind with a view
-  // of `viewSize` bytes (sealed against shrinking when `sealed`).
-  bool openChannel(uint32_t viewSize, bool sealed) {
-    type_ = sys::posix::port_protocol::kChannelType;
-    return handOver(50, viewSize, sealed);
+  // of `viewSize` bytes (sealed against shrinking when `sealed`), in a memfd
+  // with room for the mailbox after it unless `withoutMailbox`.
+  bool openChannel(uint32_t viewSize, bool sealed, bool withoutMailbox = false) {
+    type_ = protocol::kChannelType;
+    const size_t memfdSize = withoutMailbox ? viewSize : protocol::mailboxOffset(viewSize) + protocol::kMailboxSize;
+    if (!handOver(50, viewSize, sealed, 1, memfdSize)) return false;
+    void* base = mmap(nullptr, memfdSize, PROT_READ | PROT_WRITE, MAP_SHARED, view_.get(), 0);
+    if (base == MAP_FAILED) return false;
+    mapping_.reset(static_cast<uint8_t*>(base), [memfdSize](uint8_t* p) { munmap(p, memfdSize); });
+    return true;
   }
-  // The channel's next connection request, with a descriptor when `passing`.
-  bool nextConnection(bool passing = false) {
-    if (passing) return handOver(50, viewSize_, true);
-    std::vector<uint8_t> request(50, 0);
-    std::memcpy(request.data() + 4, &type_, 2);
-    std::memcpy(request.data() + 20, &viewSize_, 4);
-    return send(request.data(), request.size());
-  }
-  // Sends a read on the channel; the reply's size (0: the channel ended), and the reply.
+  // The channel's first read, on its socket; the reply's size (0: the
+  // channel ended), and the reply. Takes the bells the reply brings.
   ssize_t channelRead(uint64_t offset, uint32_t length, LpcDiskMessage& reply) {
+    LpcDiskMessage request = readRequest(offset, length);
+    if (!send(request.message().bytes.data(), 50)) return -1;
+    pollfd entry{fd_.get(), POLLIN, 0};
+    if (poll(&entry, 1, 15000) <= 0) return -1;
+    iovec data{reply.message().bytes.data(), 50};
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    const ssize_t size = recvmsg(fd_.get(), &header, MSG_CMSG_CLOEXEC);
+    const cmsghdr* c = CMSG_FIRSTHDR(&header);
+    if (size > 0 && c && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(2 * sizeof(int))) {
+      int bells[2];
+      std::memcpy(bells, CMSG_DATA(c), sizeof(bells));
+      requestBell_ = UniqueFd(bells[0]);
+      replyBell_ = UniqueFd(bells[1]);
+    }
+    return size;
+  }
+  bool hasBells() const { return requestBell_.valid() && replyBell_.valid(); }
+
+  // A later connection: `request` into the mailbox, the request bell rung `rings` times.
+  bool post(const LpcDiskMessage& request, uint64_t rings = 1) {
+    uint8_t* mailbox = mapping_.get() + protocol::mailboxOffset(viewSize_);
+    std::memcpy(mailbox + protocol::kMailboxRequest, request.message().bytes.data(), 50);
+    protocol::mailboxWord(mailbox, protocol::kMailboxRequestSequence).store(++sequence_);
+    return write(requestBell_.get(), &rings, sizeof(rings)) == sizeof(rings);
+  }
+  // Waits for the reply to the last request posted; false when the channel
+  // ended (or nothing came within the bound) first.
+  bool awaitReply(LpcDiskMessage& reply) {
+    uint8_t* mailbox = mapping_.get() + protocol::mailboxOffset(viewSize_);
+    for (;;) {
+      if (protocol::mailboxWord(mailbox, protocol::kMailboxReplySequence).load() == sequence_) {
+        std::memcpy(reply.message().bytes.data(), mailbox + protocol::kMailboxReply, 50);
+        return true;
+      }
+      pollfd entries[2] = {{replyBell_.get(), POLLIN, 0}, {fd_.get(), POLLIN, 0}};
+      if (poll(entries, 2, 15000) <= 0) return false;
+      uint64_t rings = 0;
+      if (entries[0].revents && read(replyBell_.get(), &rings, sizeof(rings)) != sizeof(rings)) return false;
+      if (entries[1].revents && protocol::mailboxWord(mailbox, protocol::kMailboxReplySequence).load() != sequence_) {
+        return false;
+      }
+    }
+  }
+  // A read through the mailbox; false when the channel ended unanswered.
+  bool mailboxRead(uint64_t offset, uint32_t length, LpcDiskMessage& reply) {
+    return post(readRequest(offset, length)) && awaitReply(reply);
+  }
+  static LpcDiskMessage readRequest(uint64_t offset, uint32_t length) {
     LpcDiskMessage request;
     request.setOp(LpcDiskMessage::LPC_OP_READ);
     request.setOffset(offset);
     request.setLength(length);
-    const uint16_t type = sys::posix::port_protocol::kRequestType;
+    const uint16_t type = protocol::kRequestType;
     std::memcpy(request.message().bytes.data() + 4, &type, 2);
-    if (!send(request.message().bytes.data(), 50)) return -1;
-    return receive(reply.message().bytes.data(), 50);
+    return request;
   }
   // The first `size` bytes of the view.
   std::vector<uint8_t> viewBytes(size_t size) const {
@@ -213,6 +270,10 @@ class RawClient {
  private:
   UniqueFd fd_;
   UniqueFd view_;
+  std::shared_ptr<uint8_t> mapping_;  // a channel's view and mailbox
+  UniqueFd requestBell_;
+  UniqueFd replyBell_;
+  uint32_t sequence_ = 0;
   uint32_t viewSize_ = 0;
   uint16_t type_ = 0;  // of its connection requests: none for a single connection
   bool connected_ = false;
@@ -279,8 +340,9 @@ TEST_F(PortIntegrationTest, EachRequestNeedsAConnectionOfItsOwn) {
   EXPECT_LE(client.receive(reply.message().bytes.data(), 50), 0) << "no second reply on one connection";
 }
 
-// A channel: one socket, its view handed over once, one connection after
-// another; two channels at once each get their own data in their own view.
+// A channel: one socket, its view handed over once, the first connection on
+// the socket, every later one through the mailbox; two channels at once each
+// get their own data in their own view.
 TEST_F(PortIntegrationTest, ChannelsCarryOneConnectionAfterAnother) {
   constexpr uint64_t kImageStart = 34 * 512;  // the partition's first sector on the disk
   RawClient first(socketPath());
@@ -291,11 +353,13 @@ TEST_F(PortIntegrationTest, ChannelsCarryOneConnectionAfterAnother) {
   for (uint32_t i = 0; i < 20; ++i) {
     if (i == 2) descriptorsWhileOpen = openDescriptorCount();
     RawClient& client = i % 2 ? second : first;
-    if (i >= 2) {
-      ASSERT_TRUE(client.nextConnection());
-    }
     LpcDiskMessage reply;
-    ASSERT_EQ(client.channelRead(kImageStart + i * 4096, 4096, reply), 50) << i;
+    if (i < 2) {
+      ASSERT_EQ(client.channelRead(kImageStart + i * 4096, 4096, reply), 50);
+      ASSERT_TRUE(client.hasBells()) << "the first reply brings the channel's bells";
+    } else {
+      ASSERT_TRUE(client.mailboxRead(kImageStart + i * 4096, 4096, reply)) << i;
+    }
     EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_OK);
     EXPECT_EQ(reply.result(), 4096u);
     const std::vector<uint8_t> expected(image_.begin() + i * 4096, image_.begin() + (i + 1) * 4096);
@@ -304,33 +368,54 @@ TEST_F(PortIntegrationTest, ChannelsCarryOneConnectionAfterAnother) {
   EXPECT_EQ(openDescriptorCount(), descriptorsWhileOpen) << "no descriptor per connection";
 }
 
+// The driver's library on a channel, many requests one after another: each
+// reply is the one to its own request (a wake-up left over from a reply seen
+// without sleeping is never taken for the next).
+TEST_F(PortIntegrationTest, EveryReplyThroughTheMailboxIsItsOwnRequests) {
+  constexpr uint64_t kImageStart = 34 * 512;
+  sys::posix::PortClient client(LpcDiskMessage::kPortName);
+  ASSERT_TRUE(client.createView(2 * LpcDiskMessage::kWindowSize));
+  for (uint32_t i = 0; i < 300; ++i) {
+    const uint32_t length = 512 * (1 + i % 8);
+    const uint64_t at = (i * 7919u) % (image_.size() - length) / 512 * 512;
+    LpcDiskMessage message = RawClient::readRequest(kImageStart + at, length);
+    ASSERT_EQ(client.request(message.message(), 10s), 0) << client.lastFailure();
+    ASSERT_EQ(message.result(), length) << i;
+    ASSERT_TRUE(std::equal(image_.begin() + static_cast<ptrdiff_t>(at),
+                           image_.begin() + static_cast<ptrdiff_t>(at + length), client.view()))
+        << "request " << i;
+  }
+}
+
 // A channel that breaks its rules ends; the service and another channel go on.
 TEST_F(PortIntegrationTest, AChannelThatBreaksTheRulesEndsAndOthersGoOn) {
   struct Case {
     const char* name;
-    // Misbehaves on `client`, whose channel has had one connection.
+    // Misbehaves on `client`, whose channel has had a connection on its socket and one through its mailbox.
     void (*misbehave)(RawClient& client);
+    bool posts;             // it rings the request bell itself; else a good request follows it
     bool failedReplyFirst;  // the service answers the broken connection with a failed reply
   };
   const Case cases[] = {
-      {"garbage where a connection request is due",
-       [](RawClient& c) { ASSERT_TRUE(c.send("not a port message", 18)); }, false},
-      {"a request where a connection request is due",
+      {"a message on the socket between connections",
+       [](RawClient& c) { ASSERT_TRUE(c.send("not a port message", 18)); }, false, false},
+      {"a request on the socket between connections",
        [](RawClient& c) {
-         LpcDiskMessage reply;
-         c.channelRead(0, 512, reply);
+         const LpcDiskMessage request = RawClient::readRequest(0, 512);
+         ASSERT_TRUE(c.send(request.message().bytes.data(), 50));
        },
-       false},
-      {"a second connection request before the first is done",
-       [](RawClient& c) { ASSERT_TRUE(c.nextConnection() && c.nextConnection()); }, true},
-      {"a descriptor with a later connection request", [](RawClient& c) { ASSERT_TRUE(c.nextConnection(true)); },
-       false},
-      {"a request of the wrong size", [](RawClient& c) {
-         ASSERT_TRUE(c.nextConnection());
-         const std::vector<uint8_t> bytes(49, 3);
-         ASSERT_TRUE(c.send(bytes.data(), bytes.size()));
+       false, false},
+      {"a descriptor on the socket", [](RawClient& c) { ASSERT_TRUE(c.handOver(50, 4096, true)); }, false, false},
+      {"the request bell rung twice for one connection",
+       [](RawClient& c) { ASSERT_TRUE(c.post(RawClient::readRequest(0, 512), 2)); }, true, false},
+      {"a mailbox request that is not a request",
+       [](RawClient& c) {
+         LpcDiskMessage request = RawClient::readRequest(0, 512);
+         const uint16_t type = protocol::kChannelType;
+         std::memcpy(request.message().bytes.data() + 4, &type, 2);
+         ASSERT_TRUE(c.post(request));
        },
-       true},
+       true, true},
   };
   RawClient other(socketPath());
   ASSERT_TRUE(other.openChannel(2 * LpcDiskMessage::kWindowSize, true));
@@ -343,24 +428,29 @@ TEST_F(PortIntegrationTest, AChannelThatBreaksTheRulesEndsAndOthersGoOn) {
       RawClient client(socketPath());
       ASSERT_TRUE(client.openChannel(2 * LpcDiskMessage::kWindowSize, true));
       ASSERT_EQ(client.channelRead(0, 512, reply), 50);
+      ASSERT_TRUE(client.mailboxRead(0, 512, reply));
       ASSERT_EQ(reply.result(), 512u);
+      reply = LpcDiskMessage();
       c.misbehave(client);
+      if (!c.posts) {
+        ASSERT_TRUE(client.post(RawClient::readRequest(0, 512)));
+      }
+      EXPECT_EQ(client.awaitReply(reply), c.failedReplyFirst);
       if (c.failedReplyFirst) {
-        ASSERT_EQ(client.receive(reply.message().bytes.data(), 50), 50);
         EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_FAILED);
+        EXPECT_EQ(reply.result(), 0u);
       }
       EXPECT_TRUE(client.ended());
     }
-    ASSERT_TRUE(other.nextConnection());
-    ASSERT_EQ(other.channelRead(0, 512, reply), 50) << "the other channel goes on";
+    ASSERT_TRUE(other.mailboxRead(0, 512, reply)) << "the other channel goes on";
     EXPECT_EQ(reply.result(), 512u);
-    EXPECT_EQ(openDescriptorCount(), before) << "the ended channel's socket is closed";
+    EXPECT_EQ(openDescriptorCount(), before) << "the ended channel's socket and bells are closed";
   }
   {
     RawClient closing(socketPath());
     ASSERT_TRUE(closing.openChannel(2 * LpcDiskMessage::kWindowSize, true));
     ASSERT_EQ(closing.channelRead(0, 512, reply), 50);
-    ASSERT_TRUE(closing.nextConnection());
+    ASSERT_TRUE(closing.post(RawClient::readRequest(0, 512)));
   }  // closed in the middle of a connection
   {
     RawClient unsealed(socketPath());
@@ -368,14 +458,24 @@ TEST_F(PortIntegrationTest, AChannelThatBreaksTheRulesEndsAndOthersGoOn) {
     EXPECT_LE(unsealed.channelRead(0, 512, reply), 0) << "a view that could shrink is refused";
   }
   {
+    RawClient noMailbox(socketPath());
+    ASSERT_TRUE(noMailbox.openChannel(2 * LpcDiskMessage::kWindowSize, true, true));
+    ASSERT_EQ(noMailbox.channelRead(0, 512, reply), 50) << "a memfd without room for the mailbox gets one connection";
+    EXPECT_EQ(reply.result(), 512u);
+    EXPECT_FALSE(noMailbox.hasBells());
+    EXPECT_TRUE(noMailbox.ended());
+  }
+  {
     RawClient small(socketPath());
     ASSERT_TRUE(small.openChannel(4096, true));
-    ASSERT_EQ(small.channelRead(0, 8192, reply), 50);
+    ASSERT_EQ(small.channelRead(0, 512, reply), 50);
+    ASSERT_TRUE(small.mailboxRead(0, 8192, reply));
     EXPECT_EQ(reply.status(), LpcDiskMessage::LPC_STATUS_FAILED) << "a read larger than the view moves nothing";
     EXPECT_EQ(reply.result(), 0u);
+    ASSERT_TRUE(small.mailboxRead(0, 4096, reply)) << "and the channel goes on";
+    EXPECT_EQ(reply.result(), 4096u);
   }
-  ASSERT_TRUE(other.nextConnection());
-  EXPECT_EQ(other.channelRead(0, 512, reply), 50);
+  EXPECT_TRUE(other.mailboxRead(0, 512, reply));
   EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n") << "the port still serves";
 }
 
@@ -520,4 +620,85 @@ TEST_F(PortIntegrationTest, ARuntimeDirectoryOthersCouldReachOrChangeIsRefused) 
     EXPECT_EQ(server.lastError(), u"LpcServer::create NtCreatePort fail");
     EXPECT_FALSE(std::filesystem::exists(socketPath())) << "no socket is made in it";
   }
+}
+
+// The driver's library against a hand-made service that rings the reply
+// bell once before the reply is there: the client takes the reply only when
+// its sequence number says it is its own, never a wake-up for one.
+TEST(PortClientMailboxTest, AWakeUpWithoutItsReplyIsNotTakenForTheReply) {
+  TempDir dir;
+  const std::filesystem::path runtime = makeDirectory(dir.path() / "run", 0700);
+  setenv("VKBVD_RUNTIME_DIR", runtime.c_str(), 1);
+  const std::string path = protocol::socketPath(LpcDiskMessage::kPortName);
+  UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener.get(), 1), 0);
+  // Answers each request with its number as the result.
+  std::thread service([&listener] {
+    UniqueFd channel(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    sys::PortMessage connection;
+    iovec data{connection.bytes.data(), connection.bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof(control);
+    ASSERT_EQ(recvmsg(channel.get(), &header, MSG_CMSG_CLOEXEC), 50);
+    int passed = -1;
+    std::memcpy(&passed, CMSG_DATA(CMSG_FIRSTHDR(&header)), sizeof(passed));
+    const UniqueFd memfd(passed);
+    const size_t mapped =
+        protocol::mailboxOffset(protocol::getField32(connection, protocol::kClientViewSize)) + protocol::kMailboxSize;
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_SHARED, memfd.get(), 0);
+    ASSERT_NE(base, MAP_FAILED);
+    uint8_t* mailbox = static_cast<uint8_t*>(base) + mapped - protocol::kMailboxSize;
+    LpcDiskMessage message;
+    ASSERT_EQ(recv(channel.get(), message.message().bytes.data(), 50, 0), 50);
+    message.setResult(1);
+    const UniqueFd requestBell(eventfd(0, EFD_CLOEXEC));
+    const UniqueFd replyBell(eventfd(0, EFD_CLOEXEC));
+    int bells[2] = {requestBell.get(), replyBell.get()};
+    alignas(cmsghdr) char bellControl[CMSG_SPACE(sizeof(bells))] = {};
+    iovec replyData{message.message().bytes.data(), 50};
+    msghdr reply{};
+    reply.msg_iov = &replyData;
+    reply.msg_iovlen = 1;
+    reply.msg_control = bellControl;
+    reply.msg_controllen = sizeof(bellControl);
+    cmsghdr* c = CMSG_FIRSTHDR(&reply);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(bells));
+    std::memcpy(CMSG_DATA(c), bells, sizeof(bells));
+    ASSERT_EQ(sendmsg(channel.get(), &reply, MSG_NOSIGNAL), 50);
+    uint64_t one = 1;
+    for (uint32_t result = 2; result <= 3; ++result) {
+      uint64_t rings = 0;
+      ASSERT_EQ(read(requestBell.get(), &rings, sizeof(rings)), 8);
+      if (result == 3) {
+        ASSERT_EQ(write(replyBell.get(), &one, sizeof(one)), 8);  // a wake-up before the reply
+        std::this_thread::sleep_for(100ms);
+      }
+      std::memcpy(message.message().bytes.data(), mailbox + protocol::kMailboxRequest, 50);
+      message.setResult(result);
+      std::memcpy(mailbox + protocol::kMailboxReply, message.message().bytes.data(), 50);
+      const uint32_t sequence = protocol::mailboxWord(mailbox, protocol::kMailboxRequestSequence).load();
+      protocol::mailboxWord(mailbox, protocol::kMailboxReplySequence).store(sequence);
+      ASSERT_EQ(write(replyBell.get(), &one, sizeof(one)), 8);
+    }
+    munmap(base, mapped);
+  });
+  sys::posix::PortClient client(LpcDiskMessage::kPortName);
+  ASSERT_TRUE(client.createView(2 * LpcDiskMessage::kWindowSize));
+  for (uint32_t expected = 1; expected <= 3; ++expected) {
+    LpcDiskMessage message = RawClient::readRequest(0, 512);
+    ASSERT_EQ(client.request(message.message(), 10s), 0) << client.lastFailure();
+    EXPECT_EQ(message.result(), expected);
+  }
+  service.join();
+  unsetenv("VKBVD_RUNTIME_DIR");
 }
