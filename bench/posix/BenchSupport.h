@@ -1,7 +1,8 @@
 #pragma once
 
-// What the benchmarks share: timing, medians and a test image of random bytes.
+// What the benchmarks share: timing, CPU time, medians and a test image of random bytes.
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,14 @@ namespace bench {
 using Clock = std::chrono::steady_clock;
 
 inline double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The CPU time process `pid` (0: this one) has used, all its threads, in seconds; 0 when unknown.
+inline double cpuSeconds(pid_t pid) {
+  clockid_t clock;
+  timespec used{};
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
+  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
 
 inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

@@ -143,9 +143,8 @@ int32_t PortClient::receiveFirstReply(PortMessage& reply, std::chrono::milliseco
 
 // The request is written into the mailbox and its bell rung once; the reply
 // is there when the service has written the request's sequence number after
-// it. While replies lately came sooner than kSpinLimit, the client waits
-// awake for that long (yielding, so that a service woken on this core runs),
-// and only then sleeps on the reply bell. The channel's socket stirring
+// it. The client may wait for it awake first (see SpinPolicy; yielding, so
+// that a service woken on this core runs), then sleeps on the reply bell. The channel's socket stirring
 // instead means the service ended the channel (it refused, or it stopped).
 int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
@@ -162,8 +161,9 @@ int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::mi
   };
   const auto start = Clock::now();
   bool done = false;
-  if (averageWait_ < kSpinLimit) {
-    while (!(done = replied()) && Clock::now() - start < kSpinLimit) std::this_thread::yield();
+  if (replySpin_.spinNext()) {
+    while (!(done = replied()) && Clock::now() - start < replySpin_.limit()) std::this_thread::yield();
+    replySpin_.spun(done);
   }
   const auto deadline = start + timeout;
   while (!done) {
@@ -182,7 +182,6 @@ int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::mi
       return fail("reply", NtStatus::PortConnectionRefused);
     }
   }
-  averageWait_ += (std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start) - averageWait_) / 8;
   std::memcpy(message.bytes.data(), mailbox + protocol::kMailboxReply, PortMessage::kSize);
   return NtStatus::Success;
 }

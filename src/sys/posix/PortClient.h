@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sys/Ports.h"
+#include "sys/posix/SpinPolicy.h"
 #include "sys/posix/UniqueFd.h"
 
 namespace sys::posix {
@@ -18,9 +19,6 @@ namespace sys::posix {
 // client.
 class PortClient {
  public:
-  // The longest a client waits for a reply awake before it sleeps.
-  static constexpr std::chrono::microseconds kSpinLimit{50};
-
   explicit PortClient(const std::u16string& portName);
   ~PortClient();
   PortClient(const PortClient&) = delete;
@@ -65,9 +63,8 @@ class PortClient {
   uint32_t viewSize_ = 0;
   size_t mappedSize_ = 0;  // the view and the mailbox
   uint32_t sequence_ = 0;  // of the last request through the mailbox
-  // How long replies took lately (a moving average); while it is below
-  // kSpinLimit the client waits for a reply awake.
-  std::chrono::nanoseconds averageWait_{0};
+  // A reply through the mailbox is waited for awake for up to 50 µs.
+  SpinPolicy replySpin_{std::chrono::microseconds(50)};
   std::string lastFailure_;
 };
 

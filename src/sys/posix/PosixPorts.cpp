@@ -21,6 +21,7 @@
 #include "common/NtStatus.h"
 #include "sys/posix/PortProtocol.h"
 #include "sys/posix/PosixTokens.h"
+#include "sys/posix/SpinPolicy.h"
 #include "sys/posix/UniqueFd.h"
 
 namespace sys::posix {
@@ -35,9 +36,6 @@ constexpr int kConnectionRequestWaitMs = 5000;
 constexpr int kRequestWaitMs = 10000;
 // The listening thread looks at its port's end at least this often.
 constexpr int kListenTickMs = 1000;
-// While channels lately came back with their next request sooner than this,
-// the listener waits awake for this long after one comes back.
-constexpr std::chrono::microseconds kListenSpinLimit{200};
 
 // A shared mapping of a client's view.
 struct Mapping {
@@ -230,10 +228,10 @@ struct PosixPorts::Endpoint {
   UniqueFd wake;
   std::mutex idleMutex;
   std::vector<std::shared_ptr<Channel>> idle;
-  // When a channel last came back, and how long channels lately stayed idle
-  // (a moving average; the listener's alone).
+  // When a channel last came back; for up to 100 µs after it, the listener
+  // may wait for the next request awake (the policy is the listener's alone).
   std::chrono::steady_clock::time_point lastIdle;
-  std::chrono::nanoseconds averageIdle{0};
+  SpinPolicy requestSpin{std::chrono::microseconds(100)};
   // A connection: its socket, its port, whether its messages are in the
   // channel's mailbox (or on its socket), and how it went.
   const std::shared_ptr<Channel> channel;
@@ -296,10 +294,12 @@ int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(port, true);
   if (!endpoint) return NtStatus::InvalidPortHandle;
   using Clock = std::chrono::steady_clock;
+  SpinPolicy& spin = endpoint->requestSpin;
+  const bool spinning = spin.spinNext();
   while (!endpoint->closed) {
     Clock::time_point lastIdle;
     const std::vector<std::shared_ptr<Channel>> idle = endpoint->idleChannels(lastIdle);
-    const bool awake = endpoint->averageIdle < kListenSpinLimit && Clock::now() - lastIdle < kListenSpinLimit;
+    const bool awake = spinning && Clock::now() - lastIdle < spin.limit();
     std::vector<pollfd> entries{{endpoint->fd.get(), POLLIN, 0}, {endpoint->wake.get(), POLLIN, 0}};
     for (const auto& channel : idle) {
       entries.push_back({channel->requestBell.get(), POLLIN, 0});
@@ -320,8 +320,7 @@ int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
       std::shared_ptr<Channel> channel = endpoint->takeIdle(idle[i]);
       std::unique_ptr<Pending> pending = channel && !socketEvents ? receiveOnChannel(std::move(channel)) : nullptr;
       if (!pending) continue;
-      endpoint->averageIdle +=
-          (std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - lastIdle) - endpoint->averageIdle) / 8;
+      if (spinning) spin.spun(Clock::now() - lastIdle < spin.limit());
       message = PortMessage{};
       return announce(std::move(pending), endpoint, message);
     }
