@@ -30,8 +30,8 @@ namespace protocol = port_protocol;
 
 namespace {
 
-// A client that connects must send its request at once; one that does not is
-// dropped after this, so it cannot hold the port.
+// A client that connects must send its connection request and its request
+// at once; one that does not is dropped after this.
 constexpr int kConnectionRequestWaitMs = 5000;
 constexpr int kRequestWaitMs = 10000;
 // The listening thread looks at its port's end at least this often.
@@ -154,6 +154,15 @@ struct PosixPorts::Channel {
   bool bellsSent = false;
 };
 
+// A new client's socket, until its connection request and its request are
+// both there.
+struct PosixPorts::Arrival {
+  std::shared_ptr<Channel> channel;
+  PortMessage connectionRequest;
+  bool requested = false;  // its connection request was taken
+  std::chrono::steady_clock::time_point deadline;
+};
+
 // A listening port, or one connection on a client's socket.
 struct PosixPorts::Endpoint {
   explicit Endpoint(UniqueFd socketFd)
@@ -232,6 +241,8 @@ struct PosixPorts::Endpoint {
   // may wait for the next request awake (the policy is the listener's alone).
   std::chrono::steady_clock::time_point lastIdle;
   SpinPolicy requestSpin{std::chrono::microseconds(100)};
+  // A listening port's new clients (the listener's alone).
+  std::vector<Arrival> arrivals;
   // A connection: its socket, its port, whether its messages are in the
   // channel's mailbox (or on its socket), and how it went.
   const std::shared_ptr<Channel> channel;
@@ -288,27 +299,37 @@ int32_t PosixPorts::createPort(Handle& port, const std::u16string& name, uint32_
 }
 
 // Waits, in ticks, for the next connection request: a channel's request
-// bell, or a new client's socket. An idle channel's socket that stirs (a
-// message, its end) ends the channel.
+// bell, or a new client's connection request and request. An idle channel's
+// socket that stirs (a message, its end) ends the channel. New clients are
+// waited for beside the channels, so that one that stays silent holds up
+// nobody.
 int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
   const std::shared_ptr<Endpoint> endpoint = find(port, true);
   if (!endpoint) return NtStatus::InvalidPortHandle;
   using Clock = std::chrono::steady_clock;
   SpinPolicy& spin = endpoint->requestSpin;
   const bool spinning = spin.spinNext();
+  std::vector<Arrival>& arrivals = endpoint->arrivals;
   while (!endpoint->closed) {
     Clock::time_point lastIdle;
     const std::vector<std::shared_ptr<Channel>> idle = endpoint->idleChannels(lastIdle);
     const bool awake = spinning && Clock::now() - lastIdle < spin.limit();
-    std::vector<pollfd> entries{{endpoint->fd.get(), POLLIN, 0}, {endpoint->wake.get(), POLLIN, 0}};
+    // The port's socket is left alone while enough new clients wait.
+    std::vector<pollfd> entries{{arrivals.size() < kMaxArrivals ? endpoint->fd.get() : -1, POLLIN, 0},
+                                {endpoint->wake.get(), POLLIN, 0}};
     for (const auto& channel : idle) {
       entries.push_back({channel->requestBell.get(), POLLIN, 0});
       entries.push_back({channel->fd.get(), POLLIN, 0});
     }
-    const int ready = poll(entries.data(), entries.size(), awake ? 0 : kListenTickMs);
+    const size_t firstArrival = entries.size();
+    for (const Arrival& arrival : arrivals) entries.push_back({arrival.channel->fd.get(), POLLIN, 0});
+    const int ready = poll(entries.data(), entries.size(), awake ? 0 : listenWaitMs(arrivals));
     if (ready < 0 && errno != EINTR && errno != ENOMEM) break;
     if (ready == 0 && awake) std::this_thread::yield();
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      dropLateArrivals(arrivals);
+      continue;
+    }
     if (entries[1].revents) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t ignored = read(endpoint->wake.get(), &count, sizeof(count));
@@ -324,55 +345,98 @@ int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
       message = PortMessage{};
       return announce(std::move(pending), endpoint, message);
     }
-    if (entries[0].revents) {
-      std::unique_ptr<Pending> pending = acceptNewClient(endpoint, message);
-      if (pending) return announce(std::move(pending), endpoint, message);
+    // From the back, so that the entries of those before stay where they are.
+    for (size_t i = firstArrival + arrivals.size(); i-- > firstArrival;) {
+      if (!entries[i].revents) continue;
+      const auto arrival = arrivals.begin() + static_cast<ptrdiff_t>(i - firstArrival);
+      const ArrivalState state = advanceArrival(*arrival);
+      if (state == ArrivalState::Waiting) continue;
+      auto pending = std::make_unique<Pending>();
+      pending->channel = std::move(arrival->channel);
+      message = arrival->connectionRequest;
+      arrivals.erase(arrival);
+      if (state == ArrivalState::Ready) return announce(std::move(pending), endpoint, message);
     }
+    dropLateArrivals(arrivals);
+    if (entries[0].revents) acceptNewClient(*endpoint);
   }
   return NtStatus::PortDisconnected;
 }
 
-std::unique_ptr<PosixPorts::Pending> PosixPorts::acceptNewClient(const std::shared_ptr<Endpoint>& port,
-                                                                 PortMessage& message) {
-  UniqueFd connection(accept4(port->fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+void PosixPorts::dropLateArrivals(std::vector<Arrival>& arrivals) {
+  std::erase_if(arrivals,
+                [now = std::chrono::steady_clock::now()](const Arrival& arrival) { return arrival.deadline <= now; });
+}
+
+// The listener's wait: a tick, or less when a new client's time runs out sooner.
+int PosixPorts::listenWaitMs(const std::vector<Arrival>& arrivals) {
+  const auto now = std::chrono::steady_clock::now();
+  int waitMs = kListenTickMs;
+  for (const Arrival& arrival : arrivals) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(arrival.deadline - now).count();
+    waitMs = std::clamp(static_cast<int>(left), 0, waitMs);
+  }
+  return waitMs;
+}
+
+// A new client is dropped unless its connection request and its request
+// both come within kConnectionRequestWaitMs.
+void PosixPorts::acceptNewClient(Endpoint& port) {
+  UniqueFd connection(accept4(port.fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!connection.valid()) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));  // out of descriptors for now
     }
-    return nullptr;
+    return;
   }
   auto channel = std::make_shared<Channel>(std::move(connection));
-  if (!peerAllowed(channel->fd.get(), channel->pid)) return nullptr;  // dropped: the client sees its connection end
-  // One port message with at most one descriptor: a memfd sealed against
-  // shrinking, so that the mapping can never lose pages under the service.
-  // A request that brings more is refused; every descriptor received but the
-  // view kept is closed.
-  PortMessage received;
-  Received request = receiveMessage(channel->fd.get(), received, kConnectionRequestWaitMs);
-  if (!isWholeMessage(request) || request.passed.size() > 1) return nullptr;
-  channel->kept = protocol::getField16(received, protocol::kType) == protocol::kChannelType;
-  if (!request.passed.empty()) {
-    channel->viewFd = std::move(request.passed.front());
-    struct stat& status = channel->viewStatus;
-    const int seals = fcntl(channel->viewFd.get(), F_GET_SEALS);
-    if (fstat(channel->viewFd.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 ||
-        !(seals & F_SEAL_SHRINK)) {
-      return nullptr;
-    }
-    const uint32_t claimed = protocol::getField32(received, protocol::kClientViewSize);
-    const uint64_t available = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), protocol::kMaxViewSize);
-    channel->viewSize = static_cast<uint32_t>(std::min<uint64_t>(claimed, available));
-    // A channel needs its mailbox after the view it claims.
-    channel->kept = channel->kept && claimed == channel->viewSize && claimed > 0 &&
-                    protocol::mailboxOffset(claimed) + protocol::kMailboxSize <= static_cast<uint64_t>(status.st_size);
-  } else {
-    channel->kept = false;
+  if (!peerAllowed(channel->fd.get(), channel->pid)) return;  // dropped: the client sees its connection end
+  Arrival arrival;
+  arrival.channel = std::move(channel);
+  arrival.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectionRequestWaitMs);
+  port.arrivals.push_back(std::move(arrival));
+}
+
+// A new client's socket stirred: its connection request, then its request
+// (looked at, not taken: the connection's own receive takes it).
+PosixPorts::ArrivalState PosixPorts::advanceArrival(Arrival& arrival) {
+  const int fd = arrival.channel->fd.get();
+  if (!arrival.requested) {
+    if (!takeConnectionRequest(*arrival.channel, arrival.connectionRequest)) return ArrivalState::Dropped;
+    arrival.requested = true;
   }
-  // A client without a view is served too: every request will fail.
-  message = received;
-  auto pending = std::make_unique<Pending>();
-  pending->channel = std::move(channel);
-  return pending;
+  char first = 0;
+  const ssize_t queued = recv(fd, &first, sizeof(first), MSG_PEEK | MSG_DONTWAIT);
+  if (queued > 0) return ArrivalState::Ready;
+  return queued < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? ArrivalState::Waiting : ArrivalState::Dropped;
+}
+
+// One port message with at most one descriptor: a memfd sealed against
+// shrinking, so that the mapping can never lose pages under the service. A
+// request that brings more is refused; every descriptor received but the view
+// kept is closed. A client without a view is served too: every request will
+// fail.
+bool PosixPorts::takeConnectionRequest(Channel& channel, PortMessage& received) {
+  Received request = receiveMessage(channel.fd.get(), received, 0);
+  if (!isWholeMessage(request) || request.passed.size() > 1) return false;
+  channel.kept = protocol::getField16(received, protocol::kType) == protocol::kChannelType;
+  if (request.passed.empty()) {
+    channel.kept = false;
+    return true;
+  }
+  channel.viewFd = std::move(request.passed.front());
+  struct stat& status = channel.viewStatus;
+  const int seals = fcntl(channel.viewFd.get(), F_GET_SEALS);
+  if (fstat(channel.viewFd.get(), &status) != 0 || !S_ISREG(status.st_mode) || seals < 0 || !(seals & F_SEAL_SHRINK)) {
+    return false;
+  }
+  const uint32_t claimed = protocol::getField32(received, protocol::kClientViewSize);
+  const uint64_t available = std::min<uint64_t>(static_cast<uint64_t>(status.st_size), protocol::kMaxViewSize);
+  channel.viewSize = static_cast<uint32_t>(std::min<uint64_t>(claimed, available));
+  // A channel needs its mailbox after the view it claims.
+  channel.kept = channel.kept && claimed == channel.viewSize && claimed > 0 &&
+                 protocol::mailboxOffset(claimed) + protocol::kMailboxSize <= static_cast<uint64_t>(status.st_size);
+  return true;
 }
 
 // A rung request bell is a connection request when it was rung once; a bell

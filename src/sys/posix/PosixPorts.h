@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "sys/Ports.h"
 
@@ -23,6 +24,9 @@ class PosixPorts final : public Ports {
   // Channels kept open between connections, per port; a channel beyond
   // them ends after its reply, as a single connection does.
   static constexpr size_t kMaxIdleChannels = 16;
+  // New clients waited for at once, before their connection requests are
+  // there; more wait in the socket's queue.
+  static constexpr size_t kMaxArrivals = 16;
 
   PosixPorts();
   ~PosixPorts() override;
@@ -40,13 +44,18 @@ class PosixPorts final : public Ports {
  private:
   struct Endpoint;
   struct Channel;
+  struct Arrival;
   struct Pending;
+  enum class ArrivalState { Waiting, Ready, Dropped };
 
   std::shared_ptr<Endpoint> find(Handle handle, bool listening);
   Handle add(std::shared_ptr<Endpoint> endpoint);
   bool peerAllowed(int fd, uint32_t& pid) const;
-  // A new client's socket and its first connection request.
-  std::unique_ptr<Pending> acceptNewClient(const std::shared_ptr<Endpoint>& port, PortMessage& message);
+  static int listenWaitMs(const std::vector<Arrival>& arrivals);
+  static void dropLateArrivals(std::vector<Arrival>& arrivals);
+  void acceptNewClient(Endpoint& port);
+  static ArrivalState advanceArrival(Arrival& arrival);
+  static bool takeConnectionRequest(Channel& channel, PortMessage& received);
   // The connection whose request bell an idle channel rang; null when the channel broke the rules.
   std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel);
   int32_t takeMailboxRequest(Endpoint& endpoint, PortMessage& message);

@@ -238,6 +238,11 @@ class RawClient {
     if (pread(view_.get(), bytes.data(), size, 0) != static_cast<ssize_t>(size)) bytes.clear();
     return bytes;
   }
+  // True while nothing came from the service: no reply, no end.
+  bool quiet() const {
+    pollfd entry{fd_.get(), POLLIN, 0};
+    return poll(&entry, 1, 0) == 0;
+  }
   // True once the service has ended the connection (its end read within the bound).
   bool ended() {
     char buffer[64];
@@ -477,6 +482,28 @@ TEST_F(PortIntegrationTest, AChannelThatBreaksTheRulesEndsAndOthersGoOn) {
   }
   EXPECT_TRUE(other.mailboxRead(0, 512, reply));
   EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n") << "the port still serves";
+}
+
+// New clients that keep silent (before their connection request, or between
+// it and their request) hold up no channel and no other new client, and are
+// dropped after the bound.
+TEST_F(PortIntegrationTest, SilentNewClientsHoldUpNobody) {
+  RawClient channel(socketPath());
+  ASSERT_TRUE(channel.openChannel(2 * LpcDiskMessage::kWindowSize, true));
+  LpcDiskMessage reply;
+  ASSERT_EQ(channel.channelRead(0, 512, reply), 50);
+  RawClient silent(socketPath());
+  RawClient withoutRequest(socketPath());
+  ASSERT_TRUE(silent.connected() && withoutRequest.connected());
+  ASSERT_TRUE(withoutRequest.handOver(50, 2 * LpcDiskMessage::kWindowSize, true));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(channel.mailboxRead(0, 512, reply));
+    EXPECT_EQ(reply.result(), 512u);
+  }
+  EXPECT_EQ(runTool({"read", "0", "512"}).output, "status=0 result=512\n") << "a new client is served";
+  EXPECT_TRUE(silent.quiet() && withoutRequest.quiet()) << "served while the silent ones still wait";
+  EXPECT_TRUE(silent.ended());
+  EXPECT_TRUE(withoutRequest.ended());
 }
 
 TEST_F(PortIntegrationTest, MalformedRequestsGetAFailedReplyOrNoConnection) {
