@@ -144,8 +144,9 @@ int32_t PortClient::receiveFirstReply(PortMessage& reply, std::chrono::milliseco
 // The request is written into the mailbox and its bell rung once; the reply
 // is there when the service has written the request's sequence number after
 // it. The client may wait for it awake first (see SpinPolicy; yielding, so
-// that a service woken on this core runs), then sleeps on the reply bell. The channel's socket stirring
-// instead means the service ended the channel (it refused, or it stopped).
+// that a service woken on this core runs), then sleeps on the reply bell.
+// The channel's socket stirring instead means the service ended the channel
+// (it refused, or it stopped).
 int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   uint8_t* mailbox = view_ + protocol::mailboxOffset(viewSize_);
@@ -196,6 +197,7 @@ int32_t PortClient::fail(const char* step, int32_t status) {
   lastFailure_ = std::string(step) + ": " + std::strerror(errno);
   return status;
 }
+
 int32_t PortClient::connectChannel(std::chrono::milliseconds timeout) {
   if (socketPath_.empty()) return NtStatus::InvalidParameter;
   // Non-blocking, so that a service that no longer accepts (its queue full)

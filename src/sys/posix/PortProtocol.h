@@ -23,8 +23,8 @@
 // nothing more: anything sent on it, or a bell rung more than once per
 // connection, ends the channel; so does a refusal (the service shuts the
 // socket down). The reply bell is a wake-up only: the reply is there when
-// the reply's sequence number is the request's. A channel whose memfd has no room for its mailbox gets a
-// single connection.
+// the reply's sequence number is the request's. A channel whose memfd has no
+// room for its mailbox gets a single connection.
 namespace sys::posix::port_protocol {
 
 // The largest client view mapped (the two 1 MiB windows fit many times over).

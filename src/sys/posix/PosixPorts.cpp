@@ -351,11 +351,13 @@ int32_t PosixPorts::listenPort(Handle port, PortMessage& message) {
       const auto arrival = arrivals.begin() + static_cast<ptrdiff_t>(i - firstArrival);
       const ArrivalState state = advanceArrival(*arrival);
       if (state == ArrivalState::Waiting) continue;
-      auto pending = std::make_unique<Pending>();
-      pending->channel = std::move(arrival->channel);
-      message = arrival->connectionRequest;
+      Arrival arrived = std::move(*arrival);
       arrivals.erase(arrival);
-      if (state == ArrivalState::Ready) return announce(std::move(pending), endpoint, message);
+      if (state == ArrivalState::Dropped) continue;
+      auto pending = std::make_unique<Pending>();
+      pending->channel = std::move(arrived.channel);
+      message = arrived.connectionRequest;
+      return announce(std::move(pending), endpoint, message);
     }
     dropLateArrivals(arrivals);
     if (entries[0].revents) acceptNewClient(*endpoint);

@@ -14,11 +14,11 @@ namespace sys::posix {
 // named by $VKBVD_DRIVER_UID may connect; others are dropped unanswered. The
 // client's view is a sealed memfd mapped here: once per channel, with its
 // mailbox, and for single connections kept for the next one with the same
-// view. Handles are
-// entries of a table: closing one shuts its socket down, which wakes a thread
-// waiting on it, and the descriptor is released when the last operation using
-// it has returned; closing a connection that was answered on a channel gives
-// the channel back to its port, which then listens on it for the next one.
+// view. Handles are entries of a table: closing one shuts its socket down,
+// which wakes a thread waiting on it, and the descriptor is released when the
+// last operation using it has returned; closing a connection that was
+// answered on a channel gives the channel back to its port, which then
+// listens on its request bell for the next one.
 class PosixPorts final : public Ports {
  public:
   // Channels kept open between connections, per port; a channel beyond
@@ -56,9 +56,10 @@ class PosixPorts final : public Ports {
   void acceptNewClient(Endpoint& port);
   static ArrivalState advanceArrival(Arrival& arrival);
   static bool takeConnectionRequest(Channel& channel, PortMessage& received);
-  // The connection whose request bell an idle channel rang; null when the channel broke the rules.
-  std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel);
-  int32_t takeMailboxRequest(Endpoint& endpoint, PortMessage& message);
+  // The connection whose request bell an idle channel rang; null when the
+  // channel broke the rules.
+  static std::unique_ptr<Pending> receiveOnChannel(std::shared_ptr<Channel> channel);
+  static int32_t takeMailboxRequest(Endpoint& endpoint, PortMessage& message);
   static bool replyToMailbox(Endpoint& endpoint, const PortMessage& message);
   static bool replyOnSocket(Channel& channel, const PortMessage& message);
   int32_t announce(std::unique_ptr<Pending> pending, const std::shared_ptr<Endpoint>& port, PortMessage& message);
