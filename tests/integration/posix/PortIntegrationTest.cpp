@@ -373,23 +373,33 @@ TEST_F(PortIntegrationTest, ChannelsCarryOneConnectionAfterAnother) {
   EXPECT_EQ(openDescriptorCount(), descriptorsWhileOpen) << "no descriptor per connection";
 }
 
-// The driver's library on a channel, many requests one after another: each
-// reply is the one to its own request (a wake-up left over from a reply seen
-// without sleeping is never taken for the next).
+// The driver's library on a channel, many requests one after another, every
+// fifth a write: each reply is the one to its own request (a wake-up left
+// over from a reply seen without sleeping is never taken for the next), and
+// every read sees the writes before it.
 TEST_F(PortIntegrationTest, EveryReplyThroughTheMailboxIsItsOwnRequests) {
   constexpr uint64_t kImageStart = 34 * 512;
   sys::posix::PortClient client(LpcDiskMessage::kPortName);
   ASSERT_TRUE(client.createView(2 * LpcDiskMessage::kWindowSize));
+  std::vector<uint8_t> expected = image_;
   for (uint32_t i = 0; i < 300; ++i) {
     const uint32_t length = 512 * (1 + i % 8);
     const uint64_t at = (i * 7919u) % (image_.size() - length) / 512 * 512;
+    const auto begin = expected.begin() + static_cast<ptrdiff_t>(at);
     LpcDiskMessage message = RawClient::readRequest(kImageStart + at, length);
+    if (i % 5 == 0) {
+      std::fill(begin, begin + length, static_cast<uint8_t>(i));
+      std::copy(begin, begin + length, client.view() + LpcDiskMessage::kWindowSize);
+      message.setOp(LpcDiskMessage::LPC_OP_WRITE);
+    }
     ASSERT_EQ(client.request(message.message(), 10s), 0) << client.lastFailure();
     ASSERT_EQ(message.result(), length) << i;
-    ASSERT_TRUE(std::equal(image_.begin() + static_cast<ptrdiff_t>(at),
-                           image_.begin() + static_cast<ptrdiff_t>(at + length), client.view()))
-        << "request " << i;
+    if (i % 5 != 0) {
+      ASSERT_TRUE(std::equal(begin, begin + length, client.view())) << "request " << i;
+    }
   }
+  const std::string file = readFileBytes(dir_.path() / "volume.img");
+  EXPECT_TRUE(std::vector<uint8_t>(file.begin(), file.end()) == image_) << "the image file is unchanged";
 }
 
 // A channel that breaks its rules ends; the service and another channel go on.
