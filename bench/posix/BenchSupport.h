@@ -1,6 +1,7 @@
 #pragma once
 
-// What the benchmarks share: timing, CPU time, medians and a test image of random bytes.
+// What the benchmarks share: timing, CPU time, medians, ratio lines and a
+// test image of random bytes.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,6 +33,20 @@ inline double cpuSeconds(pid_t pid) {
 inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// One line: the median rate of `measured` against that of `baseline`, and
+// the median and spread of the rounds' ratios, with the target's verdict.
+inline void compare(const char* what, const char* unit, const char* name, const std::vector<double>& measured,
+                    const char* baselineName, const std::vector<double>& baseline, double target) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < measured.size(); ++i) ratios.push_back(measured[i] / baseline[i]);
+  const double ratio = median(ratios);
+  std::printf("%-16s %-6s %8.0f %-4s against %-16s %8.0f %-4s ratio %.3f (rounds %.3f to %.3f)", what, name,
+              median(measured), unit, baselineName, median(baseline), unit, ratio,
+              *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+  if (target > 0) std::printf(" target %.2f: %s", target, ratio >= target ? "met" : "NOT met");
+  std::printf("\n");
 }
 
 // Writes `size` bytes of random data (the same for every run) to `path`.

@@ -70,18 +70,6 @@ void echoServer(int listener, const std::atomic<bool>& stop) {
 
 // --- the driver process ---
 
-// One line: the median rates, the median ratio with the spread of the
-// rounds' ratios, and the target's verdict (none when `target` is 0).
-void report(const char* what, const char* name, const std::vector<double>& measured, const char* baselineName,
-            const std::vector<double>& baseline, const std::vector<double>& ratios, const char* unit, double target) {
-  const double ratio = median(ratios);
-  std::printf("%-16s %-4s %8.0f %-4s against %-11s %8.0f %-4s ratio %.3f (rounds %.3f to %.3f)", what, name,
-              median(measured), unit, baselineName, median(baseline), unit, ratio,
-              *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
-  if (target > 0) std::printf(" target %.2f: %s", target, ratio >= target ? "met" : "NOT met");
-  std::printf("\n");
-}
-
 int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAreaSize, const std::string& echoPath) {
   sys::posix::PortClient client(LpcDiskMessage::kPortName);
   if (!client.createView(2 * LpcDiskMessage::kWindowSize)) return 1;
@@ -116,8 +104,7 @@ int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAre
 
   // CPU time of this driver and of the service, its parent.
   const auto cpu = [] { return bench::cpuSeconds(0) + bench::cpuSeconds(getppid()); };
-  std::vector<double> seqRatio, seqPread, seqPort, rndRatio, rndPreadRatio, rndBare, rndPort, rndPread, bareCpu,
-      portCpu;
+  std::vector<double> seqPread, seqPort, rndBare, rndPort, rndPread, bareCpu, portCpu;
   for (int round = 0; round <= kRounds; ++round) {
     auto start = Clock::now();
     for (uint64_t offset = 0; offset < imageSize; offset += kSequential) {
@@ -147,19 +134,16 @@ int driver(const std::string& imagePath, uint64_t imageSize, uint64_t primaryAre
     if (round == 0) continue;  // warm-up
     seqPread.push_back(pread1m);
     seqPort.push_back(port1m);
-    seqRatio.push_back(port1m / pread1m);
     rndBare.push_back(bare);
     rndPort.push_back(port4k);
     rndPread.push_back(pread4k);
-    rndRatio.push_back(port4k / bare);
-    rndPreadRatio.push_back(port4k / pread4k);
     bareCpu.push_back(bareCpuPerRequest);
     portCpu.push_back(portCpuPerRequest);
   }
   std::printf("%d rounds, medians (driver in another process, one connection per request on one channel):\n", kRounds);
-  report("1 MiB sequential", "port", seqPort, "pread", seqPread, seqRatio, "MB/s", 0.8);
-  report("4 KiB random", "port", rndPort, "bare socket", rndBare, rndRatio, "/s", 3.0);
-  report("4 KiB random", "port", rndPort, "pread", rndPread, rndPreadRatio, "/s", 0);
+  bench::compare("1 MiB sequential", "MB/s", "port", seqPort, "pread", seqPread, 0.8);
+  bench::compare("4 KiB random", "/s", "port", rndPort, "bare socket", rndBare, 3.0);
+  bench::compare("4 KiB random", "/s", "port", rndPort, "pread", rndPread, 0);
   std::printf("CPU time per 4 KiB request, driver and service together: bare socket %.1f us, port %.1f us\n",
               median(bareCpu) * 1e6, median(portCpu) * 1e6);
   return 0;

@@ -50,6 +50,7 @@ namespace fs = std::filesystem;
 namespace dc = driver_control;
 namespace protocol = sys::posix::device_protocol;
 using bench::Clock;
+using bench::compare;
 using bench::makeImage;
 using bench::median;
 using bench::seconds;
@@ -222,20 +223,6 @@ bool measure(const std::vector<std::string>& devices, uint64_t size, pid_t vkvd,
     }
   }
   return true;
-}
-
-// One line: the median rate of `measured` against that of `baseline`, and
-// the median and spread of the rounds' ratios, with the target's verdict.
-void compare(const char* what, const char* unit, const char* name, const std::vector<double>& measured,
-             const char* baselineName, const std::vector<double>& baseline, double target) {
-  std::vector<double> ratios;
-  for (size_t i = 0; i < measured.size(); ++i) ratios.push_back(measured[i] / baseline[i]);
-  const double ratio = median(ratios);
-  std::printf("%-16s %-6s %8.0f %-4s against %-16s %8.0f %-4s ratio %.3f (rounds %.3f to %.3f)", what, name,
-              median(measured), unit, baselineName, median(baseline), unit, ratio,
-              *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
-  if (target > 0) std::printf(" target %.2f: %s", target, ratio >= target ? "met" : "NOT met");
-  std::printf("\n");
 }
 
 // Devices: the raw image's loop, the passthrough's loop, vkvd's partition.

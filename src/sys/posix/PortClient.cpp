@@ -144,7 +144,8 @@ int32_t PortClient::receiveFirstReply(PortMessage& reply, std::chrono::milliseco
 // The request is written into the mailbox and its bell rung once; the reply
 // is there when the service has written the request's sequence number after
 // it. The client may wait for it awake first (see SpinPolicy; yielding, so
-// that a service woken on this core runs), then sleeps on the reply bell.
+// that the service or the disk's other work woken on this core runs), then
+// sleeps on the reply bell.
 // The channel's socket stirring instead means the service ended the channel
 // (it refused, or it stopped).
 int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::milliseconds timeout) {
@@ -164,7 +165,8 @@ int32_t PortClient::exchangeThroughMailbox(PortMessage& message, std::chrono::mi
   bool done = false;
   if (replySpin_.spinNext()) {
     while (!(done = replied()) && Clock::now() - start < replySpin_.limit()) std::this_thread::yield();
-    replySpin_.spun(done);
+    // A reply seen only after the limit (this process was not running) is no win.
+    replySpin_.spun(done && Clock::now() - start < replySpin_.limit());
   }
   const auto deadline = start + timeout;
   while (!done) {

@@ -8,7 +8,7 @@ using sys::posix::SpinPolicy;
 
 namespace {
 
-// Which of `waits` waits begin awake, when every wait that begins awake ends as `won` says.
+// Which of `waits` waits begin awake ('S'), when every spin ends as `won` says.
 std::string spinsOver(SpinPolicy& policy, unsigned waits, bool won) {
   std::string spins;
   for (unsigned i = 0; i < waits; ++i) {
@@ -19,15 +19,24 @@ std::string spinsOver(SpinPolicy& policy, unsigned waits, bool won) {
   return spins;
 }
 
+// `count` waits of which only the last spins.
+std::string onlyLast(unsigned count) { return std::string(count - 1, '.') + "S"; }
+
 }  // namespace
 
-TEST(SpinPolicyTest, SpinsWhileSpinsWinAndProbesWhileTheyLose) {
+TEST(SpinPolicyTest, SpinsWhileSpinsWinAndBacksOffWhileTheyLose) {
   SpinPolicy policy(std::chrono::microseconds(100));
-  EXPECT_EQ(spinsOver(policy, 3, true), "SSS") << "it begins awake and stays awake while the event comes";
-  const std::string probing = spinsOver(policy, 1 + 2 * SpinPolicy::kProbeEvery, false);
-  EXPECT_EQ(probing, "S" + std::string(SpinPolicy::kProbeEvery - 1, '.') + "S" +
-                         std::string(SpinPolicy::kProbeEvery - 1, '.') + "S")
-      << "after a lost spin, only every " << SpinPolicy::kProbeEvery << "th wait spins";
-  EXPECT_EQ(spinsOver(policy, SpinPolicy::kProbeEvery, true), std::string(SpinPolicy::kProbeEvery - 1, '.') + "S");
-  EXPECT_EQ(spinsOver(policy, 2, true), "SS") << "a probe that wins makes every wait spin again";
+  EXPECT_EQ(spinsOver(policy, 3, true), "SSS") << "it begins awake and stays awake while spins win";
+  EXPECT_EQ(spinsOver(policy, 1 + 4 + 16 + 64, false), "S" + onlyLast(4) + onlyLast(16) + onlyLast(64))
+      << "each lost spin makes the next four times as far";
+  EXPECT_EQ(spinsOver(policy, 256 + 128 + 64, true), onlyLast(256) + onlyLast(128) + onlyLast(64))
+      << "each won spin brings the next twice as near";
+}
+
+TEST(SpinPolicyTest, WhileSpinsLoseOnlyEveryLongestIntervalSpins) {
+  SpinPolicy policy(std::chrono::microseconds(50));
+  // Lost spins after 1, 4, 16, 64, 256 and 1024 waits: the interval has reached its longest.
+  ASSERT_EQ(spinsOver(policy, 1 + 4 + 16 + 64 + 256 + 1024, false).back(), 'S');
+  EXPECT_EQ(spinsOver(policy, 2 * SpinPolicy::kLongestInterval, false),
+            onlyLast(SpinPolicy::kLongestInterval) + onlyLast(SpinPolicy::kLongestInterval));
 }
