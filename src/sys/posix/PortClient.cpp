@@ -43,20 +43,6 @@ ssize_t receiveNow(int fd, msghdr& header) {
   return received == 0 ? recvmsg(fd, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) : received;
 }
 
-// The descriptors of an SCM_RIGHTS message, each owned.
-std::vector<UniqueFd> passedDescriptors(msghdr& header) {
-  std::vector<UniqueFd> passed;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
-    for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
-      int fd = -1;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
-      passed.emplace_back(fd);
-    }
-  }
-  return passed;
-}
-
 }  // namespace
 
 PortClient::PortClient(const std::u16string& portName) : socketPath_(protocol::socketPath(portName)) {}
@@ -127,7 +113,7 @@ int32_t PortClient::receiveFirstReply(PortMessage& reply, std::chrono::milliseco
     pollfd entry{channel_.get(), POLLIN, 0};
     size = waitReadable(&entry, 1, timeout) ? receiveNow(channel_.get(), header) : -1;
   }
-  std::vector<UniqueFd> bells = size >= 0 ? passedDescriptors(header) : std::vector<UniqueFd>{};
+  std::vector<UniqueFd> bells = size >= 0 ? protocol::takePassedDescriptors(header) : std::vector<UniqueFd>{};
   if (size < 0) return fail("reply", errno == ETIMEDOUT ? NtStatus::IoTimeout : NtStatus::PortConnectionRefused);
   if (size != static_cast<ssize_t>(received.bytes.size())) {
     errno = size == 0 ? ECONNABORTED : EBADMSG;  // closed unanswered, or not a port message
@@ -226,25 +212,9 @@ int32_t PortClient::sendConnectionRequest() {
   PortMessage request;
   protocol::putField16(request, protocol::kType, protocol::kChannelType);
   protocol::putField32(request, protocol::kClientViewSize, viewSize_);
-  iovec data{request.bytes.data(), request.bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  if (memfd_.valid()) {
-    header.msg_control = control;
-    header.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int fd = memfd_.get();
-    std::memcpy(CMSG_DATA(c), &fd, sizeof(fd));
-  }
-  if (sendmsg(channel_.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(request.bytes.size())) {
-    return fail("connection request", NtStatus::PortConnectionRefused);
-  }
-  return NtStatus::Success;
+  const bool sent = memfd_.valid() ? protocol::sendMessage(channel_.get(), request, {memfd_.get()})
+                                   : protocol::sendMessage(channel_.get(), request, {});
+  return sent ? NtStatus::Success : fail("connection request", NtStatus::PortConnectionRefused);
 }
 
 }  // namespace sys::posix

@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "common/LittleEndian.h"
 #include "common/WideString.h"
@@ -30,6 +31,40 @@ std::string socketPath(const std::u16string& portName) {
   if (name.empty() || name.front() == u'.') return {};
   const std::string path = runtimeDirectory() + "/" + wide::toUtf8(name);
   return path.size() < sizeof(sockaddr_un::sun_path) ? path : std::string();
+}
+
+bool sendMessage(int socket, const PortMessage& message, std::initializer_list<int> descriptors) {
+  constexpr size_t kMostPassed = 2;
+  if (descriptors.size() > kMostPassed) return false;
+  iovec data{const_cast<uint8_t*>(message.bytes.data()), message.bytes.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(kMostPassed * sizeof(int))] = {};
+  msghdr header{};
+  header.msg_iov = &data;
+  header.msg_iovlen = 1;
+  if (descriptors.size() > 0) {
+    header.msg_control = control;
+    header.msg_controllen = CMSG_SPACE(descriptors.size() * sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(descriptors.size() * sizeof(int));
+    std::memcpy(CMSG_DATA(c), descriptors.begin(), descriptors.size() * sizeof(int));
+  }
+  return sendmsg(socket, &header, MSG_NOSIGNAL) == static_cast<ssize_t>(message.bytes.size());
+}
+
+std::vector<UniqueFd> takePassedDescriptors(msghdr& header) {
+  std::vector<UniqueFd> passed;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
+    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; ++i) {
+      int fd = -1;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
+      passed.emplace_back(fd);
+    }
+  }
+  return passed;
 }
 
 uint16_t getField16(const PortMessage& message, size_t at) {

@@ -1,12 +1,17 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "sys/Ports.h"
 #include "sys/posix/PrivateDirectory.h"
+#include "sys/posix/UniqueFd.h"
 
 // How a named port is carried over Unix sockets: a SOCK_SEQPACKET socket in
 // the runtime directory; per connection, the client sends its connection
@@ -74,6 +79,16 @@ PrivateDirectory openRuntimeDirectory(PrivateDirectory::Missing missing);
 // BaseNamedObjects.vkvdport32 in the runtime directory); empty for a name
 // that cannot be one.
 std::string socketPath(const std::u16string& portName);
+
+// Sends `message` on `socket` with `descriptors` (at most two) passed along;
+// false unless the whole message went.
+bool sendMessage(int socket, const PortMessage& message, std::initializer_list<int> descriptors);
+
+// Takes ownership of every descriptor a received message brought, however
+// many and in however many control messages, so that none stays open
+// whatever becomes of the message. A truncated control message still brings
+// those that fit.
+std::vector<UniqueFd> takePassedDescriptors(msghdr& header);
 
 uint32_t getField32(const PortMessage& message, size_t at);
 uint16_t getField16(const PortMessage& message, size_t at);

@@ -69,23 +69,6 @@ ssize_t receiveWithin(int fd, msghdr& header, int flags, int timeoutMs) {
   return ready > 0 ? recvmsg(fd, &header, flags | MSG_DONTWAIT) : -1;
 }
 
-// Takes ownership of every descriptor the message brought, however many and
-// in however many control messages, so that none stays open whatever becomes
-// of the request. A truncated control message still brings those that fit.
-std::vector<UniqueFd> takePassedDescriptors(msghdr& header) {
-  std::vector<UniqueFd> passed;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
-    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (size_t i = 0; i < count; ++i) {
-      int fd = -1;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(fd));
-      passed.emplace_back(fd);
-    }
-  }
-  return passed;
-}
-
 bool socketIsLive(const sockaddr_un& address) {
   UniqueFd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
   return probe.valid() && connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
@@ -116,7 +99,7 @@ Received receiveMessage(int fd, PortMessage& message, int timeoutMs) {
   Received received;
   received.size = receiveWithin(fd, header, MSG_CMSG_CLOEXEC | MSG_TRUNC, timeoutMs);
   if (received.size < 0) return received;
-  received.passed = takePassedDescriptors(header);
+  received.passed = protocol::takePassedDescriptors(header);
   received.descriptorsCut = (header.msg_flags & MSG_CTRUNC) != 0;
   return received;
 }
@@ -151,7 +134,6 @@ struct PosixPorts::Channel {
   // A channel's bells, sent to the client with its first reply.
   UniqueFd requestBell;
   UniqueFd replyBell;
-  bool bellsSent = false;
 };
 
 // A new client's socket, until its connection request and its request are
@@ -577,26 +559,12 @@ bool PosixPorts::replyToMailbox(Endpoint& endpoint, const PortMessage& message) 
 // A channel's first reply brings its bells; one whose bells cannot be made
 // ends after this reply.
 bool PosixPorts::replyOnSocket(Channel& channel, const PortMessage& message) {
-  iovec data{const_cast<uint8_t*>(message.bytes.data()), message.bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  const bool sendingBells = channel.kept && !channel.bellsSent && channel.view && channel.makeBells();
-  if (sendingBells) {
-    header.msg_control = control;
-    header.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(2 * sizeof(int));
-    const int bells[2] = {channel.requestBell.get(), channel.replyBell.get()};
-    std::memcpy(CMSG_DATA(c), bells, sizeof(bells));
-  }
-  if (sendmsg(channel.fd.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(message.bytes.size())) return false;
-  channel.bellsSent = sendingBells;
+  const bool sendingBells = channel.kept && channel.view && channel.makeBells();
+  const bool sent = sendingBells ? protocol::sendMessage(channel.fd.get(), message,
+                                                         {channel.requestBell.get(), channel.replyBell.get()})
+                                 : protocol::sendMessage(channel.fd.get(), message, {});
   channel.kept = sendingBells;
-  return true;
+  return sent;
 }
 
 int32_t PosixPorts::close(Handle handle) {
