@@ -9,22 +9,25 @@
 # stand-in server over the platform's fakes, since Wine has no driver.
 set -euo pipefail
 
-wine_run=$1  # scripts/wine-run
-bin=$2       # the Windows programs
-vbs=$3       # the VBScript client
+# Usage: service_test.sh win32|win64 CLIENT.vbs
+arch=$1  # the Windows build
+vbs=$2   # the VBScript client
+wine_run=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine-run
+
+source "$(dirname "$wine_run")/wine-env" "$arch"
+vk_wine_require_runnable
+bin=$VK_WINE_BUILD/bin
 
 work=$(mktemp -d /tmp/vkbvd-wine-service.XXXXXX)
-export VK_WINEPREFIX=$work/prefix WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
+export VK_WINEPREFIX=$work/prefix WINEPREFIX=$work/prefix
 cleanup() {
-  timeout 60 wineserver -k >/dev/null 2>&1 || true
+  timeout 60 "$VK_WINESERVER" -k >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-w() { timeout 120 wine "$@"; }  # every Wine run is bounded
+w() { timeout 120 "$VK_WINE" "$@"; }  # every Wine run is bounded
 # Waits up to 60 s for `command` to succeed.
 wait_for() {
   for _ in $(seq 300); do eval "$1" && return 0; sleep 0.2; done
@@ -36,10 +39,10 @@ clsid='{262D5883-0992-4EBC-8A5B-0461B06C13F2}'
 appid='{AD257FCE-D79A-4C90-B9EF-0352E25A2A76}'
 libid='{0F2F66C1-9880-4C3E-92BE-8518C112BED1}'
 
-"$wine_run" cmd /c exit 0 >/dev/null 2>&1  # makes the prefix
+"$wine_run" "$arch" cmd /c exit 0 >/dev/null 2>&1  # makes the prefix
 program=$(w winepath -w "$bin/vkbvd_mount_service.exe")
 # Services live only while an ordinary process does; the RPC service first.
-timeout 900 wine cmd /c "ping -n 900 127.0.0.1 > nul" >/dev/null 2>&1 &
+timeout 900 "$VK_WINE" cmd /c "ping -n 900 127.0.0.1 > nul" >/dev/null 2>&1 &
 w net start RpcSs >/dev/null 2>&1 || true  # fails when it runs already
 w sc query RpcSs | grep -q RUNNING || fail "RpcSs does not run"
 
@@ -65,7 +68,7 @@ expect_value "HKCR\\CLSID\\$clsid\\LocalServer32" "" "\"$program\""
 expect_value "HKCR\\CLSID\\$clsid\\LocalServer32" "ServerExecutable" "$program"
 expect_value "HKCR\\CLSID\\$clsid\\TypeLib" "" "$libid"
 expect_value "HKCR\\AppID\\$appid" "LocalService" "$service"
-key_exists "HKCR\\TypeLib\\$libid\\1.0\\409\\win32" || fail "the type library is not registered"
+key_exists "HKCR\\TypeLib\\$libid\\1.0\\409\\$arch" || fail "the type library is not registered for $arch"
 w reg export "HKLM\\System\\CurrentControlSet\\Services\\$service" "$(w winepath -w "$work/service.reg")" >/dev/null ||
   fail "the service is not installed"
 exported=$(iconv -f UTF-16LE -t UTF-8 "$work/service.reg" | tr -d '\r')

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include "com/win32/TypeLibraryPlatform.h"
 #include "service/win32/RegistryKey.h"
 #include "vkbvd_mount_service.h"
 
@@ -123,7 +124,7 @@ HRESULT ClassRegistration::registerTypeLibrary() const {
   result = scope_ == Scope::CurrentUser ? RegisterTypeLibForUser(library.Get(), path, nullptr)
                                         : RegisterTypeLib(library.Get(), path, nullptr);
   if (FAILED(result) || !underWine()) return result;
-  return fromError(writeKey(HKEY_CLASSES_ROOT, kNeutralTypeLibKey + L"\\win32", programPath_));
+  return fromError(writeKey(HKEY_CLASSES_ROOT, kNeutralTypeLibKey + L"\\" + kTypeLibPlatformKey, programPath_));
 }
 
 HRESULT ClassRegistration::unregisterTypeLibrary() const {
@@ -136,6 +137,7 @@ HRESULT ClassRegistration::unregisterTypeLibrary() const {
   if (underWine()) removeTree(HKEY_CLASSES_ROOT, kNeutralTypeLibKey);
   return scope_ == Scope::CurrentUser
              ? UnRegisterTypeLibForUser(LIBID_vkbvd_mount_serviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale,
-                                        SYS_WIN32)
-             : UnRegisterTypeLib(LIBID_vkbvd_mount_serviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, SYS_WIN32);
+                                        kTypeLibSysKind)
+             : UnRegisterTypeLib(LIBID_vkbvd_mount_serviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale,
+                                 kTypeLibSysKind);
 }

@@ -73,6 +73,10 @@ bool Win32DeviceInterfaces::getDeviceInterfaceDetail(InfoSet set, const Interfac
   SP_DEVICE_INTERFACE_DATA native = toNative(data);
   SP_DEVINFO_DATA record{};
   record.cbSize = sizeof(record);
+  // The caller gives the fixed part's size in a 32-bit program (6); the
+  // system takes only its own build's (8 in a 64-bit program).
+  const DWORD detailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  std::memcpy(detail, &detailFixedSize, sizeof(detailFixedSize));
   if (!SetupDiGetDeviceInterfaceDetailW(toSet(set), &native,
                                         reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(detail), detailSize,
                                         nullptr, &record)) {

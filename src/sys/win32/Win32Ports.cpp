@@ -2,11 +2,11 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 
 #include "common/NtStatus.h"
 #include "common/WideString.h"
+#include "sys/win32/NativePortMessage.h"
 
 namespace sys::win32 {
 namespace {
@@ -76,14 +76,6 @@ const NativePorts& native() {
 HANDLE toHandle(Ports::Handle handle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)); }
 Ports::Handle fromHandle(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 
-// The system writes messages up to the port's maximum length: a buffer with
-// room for the largest port message stands between it and ours.
-struct MessageBuffer {
-  alignas(8) uint8_t bytes[0x148] = {};
-  void load(const PortMessage& message) { std::memcpy(bytes, message.bytes.data(), PortMessage::kSize); }
-  void store(PortMessage& message) const { std::memcpy(message.bytes.data(), bytes, PortMessage::kSize); }
-};
-
 }  // namespace
 
 int32_t Win32Ports::createPort(Handle& port, const std::u16string& name, uint32_t maxConnectionInfoLength,
@@ -95,16 +87,16 @@ int32_t Win32Ports::createPort(Handle& port, const std::u16string& name, uint32_
                            static_cast<USHORT>((wideName.size() + 1) * sizeof(wchar_t)), wideName.data()};
   ObjectAttributes attributes{sizeof(ObjectAttributes), nullptr, &objectName, 0, nullptr, nullptr};
   HANDLE created = nullptr;
-  const LONG status =
-      native().createPort(&created, &attributes, maxConnectionInfoLength, maxMessageLength, maxPoolUsage);
+  const LONG status = native().createPort(&created, &attributes, maxConnectionInfoLength,
+                                          maxMessageLength + NativePortMessage::kExtraLength, maxPoolUsage);
   if (status >= 0) port = fromHandle(created);
   return status;
 }
 
 int32_t Win32Ports::listenPort(Handle port, PortMessage& message) {
   if (!native().listenPort) return NtStatus::NotImplemented;
-  MessageBuffer buffer;
-  const LONG status = native().listenPort(toHandle(port), buffer.bytes);
+  NativePortMessage buffer;
+  const LONG status = native().listenPort(toHandle(port), buffer.bytes());
   buffer.store(message);
   return status;
 }
@@ -114,11 +106,12 @@ int32_t Win32Ports::acceptConnectPort(Handle& communicationPort, const PortMessa
   communicationPort = kNoHandle;
   view = {};
   if (!native().acceptConnectPort) return NtStatus::NotImplemented;
-  MessageBuffer buffer;
+  NativePortMessage buffer;
   buffer.load(message);
   RemotePortView remote{sizeof(RemotePortView), 0, nullptr};
   HANDLE comm = nullptr;
-  const LONG status = native().acceptConnectPort(&comm, nullptr, buffer.bytes, accept ? TRUE : FALSE, nullptr, &remote);
+  const LONG status =
+      native().acceptConnectPort(&comm, nullptr, buffer.bytes(), accept ? TRUE : FALSE, nullptr, &remote);
   if (status >= 0) {
     communicationPort = fromHandle(comm);
     view.base = static_cast<uint8_t*>(remote.ViewBase);
@@ -134,17 +127,17 @@ int32_t Win32Ports::completeConnectPort(Handle communicationPort) {
 
 int32_t Win32Ports::replyWaitReceivePort(Handle communicationPort, PortMessage& message) {
   if (!native().replyWaitReceivePort) return NtStatus::NotImplemented;
-  MessageBuffer buffer;
-  const LONG status = native().replyWaitReceivePort(toHandle(communicationPort), nullptr, nullptr, buffer.bytes);
+  NativePortMessage buffer;
+  const LONG status = native().replyWaitReceivePort(toHandle(communicationPort), nullptr, nullptr, buffer.bytes());
   buffer.store(message);
   return status;
 }
 
 int32_t Win32Ports::replyPort(Handle communicationPort, const PortMessage& message) {
   if (!native().replyPort) return NtStatus::NotImplemented;
-  MessageBuffer buffer;
+  NativePortMessage buffer;
   buffer.load(message);
-  return native().replyPort(toHandle(communicationPort), buffer.bytes);
+  return native().replyPort(toHandle(communicationPort), buffer.bytes());
 }
 
 int32_t Win32Ports::close(Handle handle) {

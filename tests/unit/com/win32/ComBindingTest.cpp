@@ -33,6 +33,7 @@ void addDriver(FakeDevices& devices) {
 
 #include "com/win32/ComClassFactory.h"
 #include "com/win32/ComServerLocks.h"
+#include "com/win32/TypeLibraryPlatform.h"
 #include "com/win32/DispatchEventSink.h"
 #include "vkbvd_mount_service.h"
 
@@ -134,7 +135,7 @@ class ComBindingTest : public ::testing::Test {
   }
   void TearDown() override {
     disk_.Reset();
-    UnRegisterTypeLib(LIBID_vkbvd_mount_serviceLib, 1, 0, kTypeLibLocale, SYS_WIN32);
+    UnRegisterTypeLib(LIBID_vkbvd_mount_serviceLib, 1, 0, kTypeLibLocale, kTypeLibSysKind);
     CoUninitialize();
   }
 

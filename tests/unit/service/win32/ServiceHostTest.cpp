@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "com/win32/TypeLibraryPlatform.h"
 #include "service/win32/ClassRegistration.h"
 #include "service/win32/EventLog.h"
 #include "service/win32/Registrar.h"
@@ -189,6 +190,9 @@ TEST_F(RegistrationTest, TheClassKeysAreWrittenAnewAndRemovedButTheClsidKey) {
   EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32"));
   EXPECT_EQ(valueOf(HKEY_CLASSES_ROOT, kClassKey + L"\\LocalServer32", L"ThreadingModel"), L"<missing>");
   EXPECT_TRUE(typeLibraryRegistered());
+  const std::wstring platformKey =
+      std::wstring(L"TypeLib\\") + ClassRegistration::kLibId + L"\\1.0\\409\\" + kTypeLibPlatformKey;
+  EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, platformKey)) << "registered for this build's platform";
 
   ASSERT_EQ(machine.unregisterClass(), S_OK);
   EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"CLSID"));
