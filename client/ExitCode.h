@@ -10,6 +10,7 @@ enum class ExitCode : int {
   ImageUnusable = 5,       // the image cannot be opened
   LeftBehind = 6,          // an unmount left part of the disk behind
   OutcomeUnknown = 7,      // interrupted while the service was still mounting
+  Cancelled = 8,           // the mount was cancelled by an unmount or the service's stop; nothing is mounted
   Interrupted = 130,       // interrupted; nothing stays mounted
 };
 

@@ -10,6 +10,7 @@ constexpr int32_t kDriverRefused = -9;
 constexpr int32_t kAccessRefused = -15;
 constexpr int32_t kNetworkAccessRefused = -18;
 constexpr int32_t kImageMissing = -2;
+constexpr int32_t kCancelled = -19;
 
 // The codes of opening the image that the mount passes on.
 bool isImageFailure(int32_t result) {
@@ -43,6 +44,10 @@ MountOutcome MountOutcome::of(int32_t result, const std::string& image, const Dr
         "Mounted " + image + "; its data is not a whole number of sectors, so the last sector ends in zeros."};
   }
   if (result == kDriverRefused) return refused(ExitCode::DriverRefused, image, driverRefusal(driver));
+  if (result == kCancelled) {
+    return refused(ExitCode::Cancelled, image,
+                   std::string(imageResultText(result)) + " (by an unmount or the service's stop); nothing is mounted");
+  }
   if ((result == kAccessRefused || result == kNetworkAccessRefused) && imageMissing) {
     return refused(ExitCode::ImageUnusable, image, imageResultText(kImageMissing));
   }

@@ -40,8 +40,14 @@ std::string RemainsReport::text() const {
     for (const std::string& line : remainingLines()) text += "\n  " + line;
     return text;
   }
-  if (before_.empty()) return "Nothing was mounted.";
-  return goneText();
+  switch (outcome_) {
+    case UmountOutcome::Unmounted: return goneText();
+    case UmountOutcome::NothingMounted: return "Nothing was mounted.";
+    case UmountOutcome::CancelledMount: return "Cancelled the mount in progress; nothing is mounted.";
+    case UmountOutcome::NotUnmounted: break;
+  }
+  return "The service did not unmount: another mount or unmount held on past its wait, or the virtual-disk driver "
+         "would not remove the disk.";
 }
 
 std::string RemainsReport::goneText() const {

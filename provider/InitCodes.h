@@ -9,7 +9,7 @@
 //   3 image file unreadable      10 opened, tail padded with zeros
 //   4 not a known image format   11 image too large
 //   5 base image not supported   12 already initialised
-//   6 encryption not supported
+//   6 encryption not supported   13 cancelled by the progress callback
 namespace vsimgpvd {
 
 enum InitCode : int32_t {
@@ -43,6 +43,8 @@ enum InitCode : int32_t {
   // hold open, or a size that would overflow.
   kImageTooLarge = 11,
   kAlreadyInitialised = 12,
+  // The progress callback answered that the index pass is not to go on.
+  kCancelled = 13,
 };
 
 // The results of the sector range queries.

@@ -6,12 +6,13 @@
 
 namespace vsimgpvd {
 
-void ProgressReport::report(uint32_t part, uint64_t doneBytes) {
+bool ProgressReport::report(uint32_t part, uint64_t doneBytes) {
   const uint64_t done = sectorsIn(doneBytes);
-  if (!callback_ || part < lastPart_ || (part == lastPart_ && done < lastDone_)) return;
+  if (!callback_ || cancelled_ || part < lastPart_ || (part == lastPart_ && done < lastDone_)) return !cancelled_;
   lastPart_ = part;
   lastDone_ = done;
-  callback_(part, totalSectors_, done, user_);
+  cancelled_ = callback_(part, totalSectors_, done, user_) == 0;
+  return !cancelled_;
 }
 
 InitCode StreamPass::run(StreamDecoder& decoder, ProgressReport& progress) {
@@ -24,7 +25,7 @@ InitCode StreamPass::run(StreamDecoder& decoder, ProgressReport& progress) {
   uint64_t at = 0;
   uint64_t reported = 0;
   for (uint32_t part = 0; part < parts_.count() && !stopped_; ++part) {
-    progress.report(part + 1, at);
+    if (!progress.report(part + 1, at)) return cancelled();
     for (const uint64_t end = parts_.partEnd(part); at < end && !stopped_;) {
       const auto size = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, end - at));
       if (parts_.read(input.get(), at, size) != size) {
@@ -35,17 +36,22 @@ InitCode StreamPass::run(StreamDecoder& decoder, ProgressReport& progress) {
       const InitCode code = decodePiece(decoder, input.get(), size, at == total);
       if (code != kOpened) return code;
       if (at - reported >= step) {
-        progress.report(part + 1, at);
+        if (!progress.report(part + 1, at)) return cancelled();
         reported = at;
       }
     }
-    if (!stopped_) progress.report(part + 1, at);
+    if (!stopped_ && !progress.report(part + 1, at)) return cancelled();
   }
   if (!stopped_ && !decoder.finished()) {
     log_.line(u"vsimgpvd the compressed stream is cut short\n");
     return kImageUnreadable;
   }
   return kOpened;
+}
+
+InitCode StreamPass::cancelled() {
+  log_.line(u"vsimgpvd the pass through the stream was cancelled\n");
+  return kCancelled;
 }
 
 InitCode StreamPass::decodePiece(StreamDecoder& decoder, const uint8_t* input, size_t size, bool lastInput) {

@@ -21,7 +21,8 @@ class ProgressReport {
       : callback_(callback), user_(user), totalSectors_(sectorsIn(totalBytes)) {}
 
   // Part `part` (from 1) has been read up to `doneBytes` of the whole data.
-  void report(uint32_t part, uint64_t doneBytes);
+  // False once the callback has answered that the pass is not to go on.
+  bool report(uint32_t part, uint64_t doneBytes);
 
  private:
   static uint64_t sectorsIn(uint64_t bytes) { return (bytes + 511) / 512; }
@@ -31,6 +32,7 @@ class ProgressReport {
   const uint64_t totalSectors_;
   uint32_t lastPart_ = 0;
   uint64_t lastDone_ = 0;
+  bool cancelled_ = false;
 };
 
 // One pass through the stream of a compressed image: reads its parts in
@@ -70,6 +72,8 @@ class StreamPass {
   const ImageParts& parts_;
 
  private:
+  // Ends the pass at the progress callback's word, with its log line.
+  InitCode cancelled();
   InitCode decodePiece(StreamDecoder& decoder, const uint8_t* input, size_t size, bool lastInput);
   InitCode decoded(StreamDecoder& decoder, StreamDecoder::Status status, size_t produced);
 

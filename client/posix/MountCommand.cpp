@@ -14,6 +14,8 @@
 namespace {
 
 constexpr std::chrono::milliseconds kRecordCheckInterval{200};
+// The mount's result when it was cancelled.
+constexpr int32_t kCancelledResult = -19;
 // Beyond the call's own timeout, after which the bus library answers for it.
 constexpr std::chrono::minutes kMountWaitMargin{1};
 
@@ -111,8 +113,16 @@ bool MountCommand::readPassword(std::string& password, ExitCode& exitCode) {
 }
 
 ExitCode MountCommand::finishInterrupted(MountService& service) {
-  err_ << "Interrupted: the service cannot stop a mount it has begun. Waiting for its answer (at most "
-       << kInterruptedWait.count() << " minutes; Ctrl-C again stops waiting) to undo it.\n";
+  bool cancelling = false;
+  BusFailure failure;
+  if (service.cancelMount(cancelling, failure)) {
+    err_ << "Interrupted: cancelling the mount. Waiting for the service to end it (at most "
+         << kInterruptedWait.count() << " minutes; Ctrl-C again stops waiting).\n";
+  } else {
+    err_ << "Interrupted: the mount cannot be cancelled (" << failure.describe()
+         << "). Waiting for its answer (at most " << kInterruptedWait.count()
+         << " minutes; Ctrl-C again stops waiting) to undo it.\n";
+  }
   const MountService::Wait wait = service.waitForMount(kInterruptedWait, interrupts_);
   progress_.finish();
   if (wait != MountService::Wait::Answered) {
@@ -122,13 +132,16 @@ ExitCode MountCommand::finishInterrupted(MountService& service) {
     return ExitCode::OutcomeUnknown;
   }
   int32_t result = 0;
-  BusFailure failure;
   if (!service.mountResult(result, failure)) {
     err_ << "The service did not answer the mount: " << failure.describe()
          << ". Whether the image was mounted cannot be told; 'vkbvd list' shows it.\n";
     return ExitCode::OutcomeUnknown;
   }
   const MountOutcome outcome = MountOutcome::of(result, image_);
+  if (result == kCancelledResult) {
+    err_ << "Interrupted; the mount was cancelled and nothing is mounted.\n";
+    return ExitCode::Interrupted;
+  }
   if (!outcome.mounted) {
     err_ << "Interrupted; nothing was mounted. (" << outcome.sentence << ")\n";
     return ExitCode::Interrupted;
@@ -145,7 +158,7 @@ ExitCode MountCommand::undo(MountService& service) {
          << "). 'vkbvd umount' unmounts it.\n";
     return ExitCode::LeftBehind;
   }
-  if (!report->nothingLeft()) {
+  if (!report->succeeded()) {
     err_ << report->text() << "\n";
     return ExitCode::LeftBehind;
   }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "com/posix/MountServiceBusNames.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -122,10 +124,32 @@ bool MountService::advise(BusFailure& failure) {
   return result == 0;
 }
 
-bool MountService::umount(BusFailure& failure) {
+bool MountService::umount(UmountOutcome& outcome, BusFailure& failure) {
   const auto arguments = [](sdbus::MethodCall& umount) { umount << std::string() << emptyContext(); };
   sdbus::MethodReply reply;
-  return call(*object_, kVirtualDisk, "Umount", arguments, kUmountTimeout, reply, failure);
+  int32_t result = 0;
+  std::string word;
+  if (!call(*object_, kVirtualDisk, "UmountWithOutcome", arguments, kUmountTimeout, reply, failure) ||
+      !readReply(reply, "UmountWithOutcome", failure, result, word)) {
+    return false;
+  }
+  using namespace mount_service_bus;
+  if (word == kUmountUnmounted) {
+    outcome = UmountOutcome::Unmounted;
+  } else if (word == kUmountNothingMounted) {
+    outcome = UmountOutcome::NothingMounted;
+  } else if (word == kUmountCancelledMount) {
+    outcome = UmountOutcome::CancelledMount;
+  } else {
+    outcome = UmountOutcome::NotUnmounted;
+  }
+  return true;
+}
+
+bool MountService::cancelMount(bool& cancelled, BusFailure& failure) {
+  sdbus::MethodReply reply;
+  return call(*object_, kVirtualDisk, "CancelMount", nullptr, kCallTimeout, reply, failure) &&
+         readReply(reply, "CancelMount", failure, cancelled);
 }
 
 bool MountService::enumMounted(Enumeration& enumeration, BusFailure& failure) {

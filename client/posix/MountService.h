@@ -11,6 +11,7 @@
 
 #include "ExitCode.h"
 #include "InterruptSignals.h"
+#include "UmountOutcome.h"
 
 // A call the bus or the service could not answer: the D-Bus error's name
 // and message.
@@ -73,8 +74,11 @@ class MountService {
   bool advise(BusFailure& failure);
   void onProgress(ProgressHandler handler) { progress_ = std::move(handler); }
 
-  // Umount; its result is always 0.
-  bool umount(BusFailure& failure);
+  // UmountWithOutcome; its result is always 0, its outcome in `outcome`.
+  bool umount(UmountOutcome& outcome, BusFailure& failure);
+  // CancelMount: asks the service to stop the mount in progress; `cancelled`
+  // when there was one.
+  bool cancelMount(bool& cancelled, BusFailure& failure);
   // EnumMounted's answer and the event it sends this sink.
   struct Enumeration {
     int32_t result = 0;  // 0, or 1 when the service could not ask the driver

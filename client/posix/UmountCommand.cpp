@@ -16,7 +16,7 @@ ExitCode UmountCommand::run() {
     err_ << "Nothing was unmounted: " << failure.reason() << ".\n";
     return failure.exitCode();
   }
-  if (!report->nothingLeft()) {
+  if (!report->succeeded()) {
     err_ << report->text() << "\n";
     return ExitCode::LeftBehind;
   }

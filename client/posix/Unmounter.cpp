@@ -16,14 +16,15 @@ std::optional<RemainsReport> Unmounter::unmount(BusFailure& failure) {
   DiskFacts before = noteDisk();
   before.driverHoldsDisk = enumeration.result == 0 && enumeration.count > 0;
   before.image = enumeration.image;
-  if (!service_.umount(failure)) return std::nullopt;
+  UmountOutcome outcome = UmountOutcome::NotUnmounted;
+  if (!service_.umount(outcome, failure)) return std::nullopt;
   DiskFacts remaining = waitUntilGone(before);
   if (service_.enumMounted(enumeration, failure) && enumeration.result == 0) {
     remaining.driverHoldsDisk = enumeration.count > 0;
   } else {
     notes_ << "vkbvd: whether the driver still holds a disk cannot be told\n";
   }
-  return RemainsReport(before, remaining);
+  return RemainsReport(before, remaining, outcome);
 }
 
 DiskFacts Unmounter::noteDisk() {

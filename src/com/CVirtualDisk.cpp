@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "com/MountParams.h"
+#include "com/MountSession.h"
 #include "com/ProgressContext.h"
-#include "common/Lock.h"
 #include "device/CreateDevWorker.h"
 #include "device/DevInfo.h"
 #include "device/RemoveDevWorker.h"
@@ -27,14 +27,6 @@ namespace {
 // Every disk is created and removed with this tag; the client's plays no part.
 const std::u16string kConnectionTag = u"first_tag";
 constexpr uint32_t kFirstSectorSize = 512;
-
-// Held by a mount or an unmount for its whole run, whichever object it comes
-// to: two mounts at the same moment must never both get a disk, nor leave an
-// image open without one. Never freed, as calls may still run at exit.
-Lock& mountLock() {
-  static auto* const lock = new Lock;
-  return *lock;
-}
 
 std::atomic<milliseconds> umountWait{CVirtualDisk::kUmountWait};
 
@@ -97,8 +89,12 @@ int32_t CVirtualDisk::mount(const char16_t* imageFilePath, const char16_t* baseI
                             int16_t usingImageEncryption, const char16_t* imageMasterPassword,
                             const char16_t* debugLogPath, const char16_t* tempFile, const char16_t* additionalOpts) {
   debugLog(u"CVirtualDisk::mount =%s\n", imageFilePath);
-  const ScopedLock lock(mountLock(), milliseconds(0));
-  if (!lock.locked()) {
+  MountSession::Operation operation = MountSession::instance().beginMount();
+  if (operation.refusal() == MountSession::Refusal::Stopping) {
+    debugLog(u"CVirtualDisk::mount refused: the service is stopping\n");
+    return kDeviceFailure;
+  }
+  if (!operation.held()) {
     debugLog(u"CVirtualDisk::mount another mount or unmount is in progress\n");
     return kDeviceFailure;
   }
@@ -109,6 +105,7 @@ int32_t CVirtualDisk::mount(const char16_t* imageFilePath, const char16_t* baseI
     return kDeviceFailure;
   }
   if (count > 0) return kDeviceFailure;  // nothing of the mounted disk is touched
+  if (!operation.advance(MountSession::Phase::Opening)) return cancelled();
   // A mount never reuses an image that is already open.
   if (VirtualImageManager::isImageOpen() && !VirtualImageManager::closeImage()) {
     debugLog(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
@@ -120,10 +117,11 @@ int32_t CVirtualDisk::mount(const char16_t* imageFilePath, const char16_t* baseI
     debugLog(u"CVirtualDisk::mount no image file\n");
     return refusal(params);
   }
-  return mountImage(imageFilePath, params);
+  return mountImage(imageFilePath, params, operation);
 }
 
-int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParams& params) {
+int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParams& params,
+                                 MountSession::Operation& operation) {
   VirtualImageManager::setDebugLogPath(params.getDebugFile());
   VirtualImageManager::setTempFile(params.getTempFile());
   const ProgressTarget progress(events_);
@@ -143,6 +141,7 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
     debugLog(u"CVirtualDisk::mount refused: the port thread cannot act as the client\n");
     return refusal(params);
   }
+  MountSession::instance().setActor(actor);
   if (!PrivilegeManager::checkImageFileAccess(params.getFileName())) return refusal(params);
 
   debugLog(u"CVirtualDisk::mount start openImage \n");
@@ -153,10 +152,14 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
   if (opened != 0 && opened != kOpenedWithCondition) {
     debugLog(u"CVirtualDisk::mount openImage failed\n");
     closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
-    return opened;
+    return opened == kCancelled ? cancelled() : opened;
   }
   debugLog(u"CVirtualDisk::mount drop impersonation otherwise DeviceNotificator would not work\n");
   acting.revert();
+  if (!operation.advance(MountSession::Phase::Creating)) {
+    closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    return cancelled();
+  }
   VolumeDeviceNotificator::listen();
   if (!CreateDevWorker::createDev(imageFilePath, kConnectionTag, diskSize, sectorSize,
                                   opened == kOpenedWithCondition)) {
@@ -165,7 +168,19 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
     VolumeDeviceNotificator::drop();
     return kDeviceFailure;
   }
+  if (!operation.advance(MountSession::Phase::Mounted)) {
+    // Cancelled while the disk was made: it goes again.
+    VolumeDeviceNotificator::drop();
+    if (!RemoveDevWorker::removeDev(kConnectionTag)) debugLog(u"CVirtualDisk::mount removeDev failed\n");
+    closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
+    return cancelled();
+  }
   return opened;
+}
+
+int32_t CVirtualDisk::cancelled() {
+  debugLog(u"CVirtualDisk::mount cancelled\n");
+  return kCancelled;
 }
 
 std::shared_ptr<Impersonator> CVirtualDisk::chooseActor(const MountParams& params) {
@@ -192,20 +207,46 @@ std::shared_ptr<Impersonator> CVirtualDisk::chooseActor(const MountParams& param
   return process;
 }
 
-int32_t CVirtualDisk::umount(const char16_t* mountTag) {
+int32_t CVirtualDisk::umount(const char16_t* mountTag, UmountOutcome* outcome) {
   debugLog(u"TEST CVirtualDisk::umount =%s\n", mountTag);
-  const ScopedLock lock(mountLock(), umountWait.load());
-  if (!lock.locked()) {
-    debugLog(u"CVirtualDisk::umount another mount or unmount is in progress\n");
-    return 0;
+  MountSession& session = MountSession::instance();
+  const bool cancelling = session.cancelMount();
+  if (cancelling) debugLog(u"CVirtualDisk::umount cancels the mount in progress\n");
+  UmountOutcome done = UmountOutcome::NotUnmounted;
+  {
+    const MountSession::Operation operation = session.beginUnmount(umountWait.load());
+    if (!operation.held()) {
+      debugLog(u"CVirtualDisk::umount another mount or unmount is in progress\n");
+    } else {
+      VolumeDeviceNotificator::drop();
+      if (RemoveDevWorker::removeDev(kConnectionTag)) {
+        done = UmountOutcome::Unmounted;
+      } else {
+        debugLog(u"CVirtualDisk::umount removeDev failed\n");
+        done = unremovedOutcome(cancelling && operation.phaseBefore() != MountSession::Phase::Mounted);
+      }
+      closeImage(u"CVirtualDisk::umount closeImage failed, the image stays open\n");
+      LpcThread::stopLpcThread();
+      RegTool::clearMountedParams();
+      PrivilegeManager::resetServicePrivileges();
+    }
   }
-  VolumeDeviceNotificator::drop();
-  if (!RemoveDevWorker::removeDev(kConnectionTag)) debugLog(u"CVirtualDisk::umount removeDev failed\n");
-  closeImage(u"CVirtualDisk::umount closeImage failed, the image stays open\n");
-  LpcThread::stopLpcThread();
-  RegTool::clearMountedParams();
-  PrivilegeManager::resetServicePrivileges();
+  if (outcome != nullptr) *outcome = done;
   return 0;
+}
+
+CVirtualDisk::UmountOutcome CVirtualDisk::unremovedOutcome(bool cancelledMount) {
+  DevInfo info;
+  uint32_t count = 0;
+  if (!RequestDevInfoWorker::requestDevInfo(&info, &count) || count != 0) return UmountOutcome::NotUnmounted;
+  return cancelledMount ? UmountOutcome::CancelledMount : UmountOutcome::NothingMounted;
+}
+
+bool CVirtualDisk::cancelMount() {
+  const bool cancelling = MountSession::instance().cancelMount();
+  debugLog(cancelling ? u"CVirtualDisk::cancelMount the mount in progress is cancelled\n"
+                      : u"CVirtualDisk::cancelMount no mount is in progress\n");
+  return cancelling;
 }
 
 int32_t CVirtualDisk::enumMounted(uint32_t* mountedCount) {

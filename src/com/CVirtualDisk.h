@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "com/CProxy_IVirtualDiskEvents.h"
+#include "com/MountSession.h"
 
 class MountParams;
 class Impersonator;
@@ -19,14 +20,26 @@ class Impersonator;
 // A mount acts as its client, or as a process of the client's own user that
 // the client names (any process when the client is an administrator); what
 // the client may not read it cannot mount. Mounts and unmounts of all objects
-// run one at a time. Results are the service's result codes; nothing throws.
+// run one at a time, through the mount session; an unmount that comes during
+// a mount cancels it. Results are the service's result codes; nothing throws.
 class CVirtualDisk {
  public:
+  // What an unmount did, beside its result (which is always 0).
+  enum class UmountOutcome {
+    Unmounted,       // the driver removed the disk
+    NothingMounted,  // there was no disk to remove
+    CancelledMount,  // a mount in progress was cancelled, and nothing is mounted
+    NotUnmounted,    // the disk could not be removed, or another operation held on past the wait
+  };
+
   // mount's own results; openImage's failures are passed on as they are.
   // The driver query or the disk creation failed, or a disk exists already.
   static constexpr int32_t kDeviceFailure = -9;
   // Mounted; the image opened with a condition.
   static constexpr int32_t kOpenedWithCondition = -14;
+  // The mount was cancelled (by an unmount, its client or the service's stop)
+  // before the disk was there; nothing of it is left.
+  static constexpr int32_t kCancelled = -19;
   // The image may not be read for the client (or names nothing).
   static constexpr int32_t kCannotReadImage = -15;
   static constexpr int32_t kCannotReadNetworkImage = -18;  // the same, for an image given as a network one
@@ -39,13 +52,17 @@ class CVirtualDisk {
 
   // The binding drops the call's mount_tag and callback_context, which play
   // no part. `usingImageEncryption` is a VARIANT_BOOL. Returns 0, -14, -9,
-  // -15, -18 or a failure code of openImage.
+  // -15, -18, -19 or a failure code of openImage.
   int32_t mount(const char16_t* imageFilePath, const char16_t* baseImageFilePath, int16_t usingImageEncryption,
                 const char16_t* imageMasterPassword, const char16_t* debugLogPath, const char16_t* tempFile,
                 const char16_t* additionalOpts);
-  // Removes the disk, whatever `mountTag` says, and undoes what a mount set
-  // up; returns 0.
-  int32_t umount(const char16_t* mountTag);
+  // Cancels a mount in progress, waits for it to end, then removes the disk,
+  // whatever `mountTag` says, and undoes what a mount set up; returns 0, and
+  // what it did in `outcome` when given.
+  int32_t umount(const char16_t* mountTag, UmountOutcome* outcome = nullptr);
+  // Asks the mount in progress, whichever object runs it, to stop; true when
+  // there was one. Its caller gets kCancelled.
+  static bool cancelMount();
   // Stores the number of mounted images in `mountedCount` (when given) and
   // fires onEnumMounted; 0, or 1 when the driver query failed.
   int32_t enumMounted(uint32_t* mountedCount);
@@ -60,7 +77,11 @@ class CVirtualDisk {
  private:
   // The mount from its settings on, once the driver holds no disk and the
   // parameters name an image.
-  int32_t mountImage(const char16_t* imageFilePath, const MountParams& params);
+  int32_t mountImage(const char16_t* imageFilePath, const MountParams& params, MountSession::Operation& operation);
+  // What an unmount that removed no disk did.
+  static UmountOutcome unremovedOutcome(bool cancelledMount);
+  // Logs the cancellation; kCancelled.
+  static int32_t cancelled();
   // Who the mount acts as: the client, or the process the client named when
   // it is the client's user's or the client is an administrator. None, with
   // a log line, when neither can be taken.

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "com/MountSession.h"
+
 ProgressContext& ProgressContext::instance() {
   static auto* const context = new ProgressContext;  // never freed: the provider may report at any time
   return *context;
@@ -31,5 +33,5 @@ uint8_t indexProgressCallback(uint32_t imagePartNumber, uint64_t totalSectors, u
   // Unsigned conversions: counts of 2^63 and more stay positive.
   events->Fire_onImageIndexProgress(static_cast<int32_t>(imagePartNumber), static_cast<double>(totalSectors),
                                     static_cast<double>(sectorsProcessed));
-  return true;
+  return !MountSession::instance().cancelRequested();
 }

@@ -31,7 +31,8 @@ class ProgressContext {
 
 // The provider's progress callback, with a ProgressContext as `context`:
 // fires onImageIndexProgress at the context's target with the sector counts
-// as doubles, and answers true whatever the sinks answered. False, with
-// nothing fired, for a null context or an empty one.
+// as doubles, and answers whether the mount is to go on (false once it is
+// cancelled), whatever the sinks answered. False, with nothing fired, for a
+// null context or an empty one.
 uint8_t indexProgressCallback(uint32_t imagePartNumber, uint64_t totalSectors, uint64_t sectorsProcessed,
                               void* context);

@@ -3,6 +3,7 @@
 #include <optional>
 #include <thread>
 
+#include "com/MountSession.h"
 #include "common/Event.h"
 #include "common/Thread.h"
 #include "common/UtcDayClock.h"
@@ -134,6 +135,12 @@ void TimerTask::runPass(Session& session, bool woken) {
 }
 
 bool TimerTask::processDriverTask(Session& session) {
+  MountSession& mount = MountSession::instance();
+  const std::optional<uint64_t> state = mount.settledState();
+  if (!state) {
+    debugLog(u"TimerTask::processDriverTask a mount or unmount is in progress\n");
+    return false;
+  }
   if (!VirtualImageManager::isImageOpen()) {
     debugLog(u"TimerTask::processDriverTask image not present\n");
     return true;
@@ -143,13 +150,23 @@ bool TimerTask::processDriverTask(Session& session) {
   if (!hasDisk) return false;
   if (*hasDisk) return true;
   debugLog(u"TimerTask::processDriverTask driver is not responding\n");
-  if (LpcThread* lpcThread = LpcThread::instance()) lpcThread->restart(nullptr);
-  if (VirtualImageManager::closeImage()) return true;
-  debugLog(u"TimerTask::processDriverTask image not closed\n");
-  return false;
+  return mount.actIfUnchanged(*state, [&mount] {
+    // The port thread goes on as the user the mount acts as; only a port
+    // thread that serves no mount's user goes on as the service.
+    if (LpcThread* lpcThread = LpcThread::instance()) lpcThread->restart(mount.actor());
+    if (VirtualImageManager::closeImage()) return true;
+    debugLog(u"TimerTask::processDriverTask image not closed\n");
+    return false;
+  });
 }
 
 bool TimerTask::processIsDevExistsTask(Session& session) {
+  MountSession& mount = MountSession::instance();
+  const std::optional<uint64_t> state = mount.settledState();
+  if (!state) {
+    debugLog(u"TimerTask::processIsDevExistsTask a mount or unmount is in progress\n");
+    return false;
+  }
   if (!VirtualImageManager::isImageOpen()) {
     debugLog(u"TimerTask::processIsDevExistsTask image not present\n");
     return true;
@@ -160,7 +177,9 @@ bool TimerTask::processIsDevExistsTask(Session& session) {
   if (!hasDisk) return false;
   if (*hasDisk) return true;
   debugLog(u"TimerTask::processIsDevExistsTask driver is not responding\n");
-  if (VirtualImageManager::closeImage()) return true;
-  debugLog(u"TimerTask::processIsDevExistsTask image not closed\n");
-  return false;
+  return mount.actIfUnchanged(*state, [] {
+    if (VirtualImageManager::closeImage()) return true;
+    debugLog(u"TimerTask::processIsDevExistsTask image not closed\n");
+    return false;
+  });
 }

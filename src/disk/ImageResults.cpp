@@ -29,6 +29,7 @@ constexpr ImageResult kResults[] = {
     {-16, "the image is too large"},
     {-17, "the image instance was already in use"},
     {-18, "the network image file cannot be read with the caller's rights"},
+    {-19, "the mount was cancelled"},
 };
 
 }  // namespace

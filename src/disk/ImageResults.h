@@ -4,5 +4,5 @@
 
 // What the results of opening an image mean, in words for a person: the codes
 // of VirtualImageManager::openImage and the ones the mount call adds to them
-// (-9, -15, -18). Tools and clients show these texts.
+// (-9, -15, -18, -19). Tools and clients show these texts.
 const char* imageResultText(int32_t result);

@@ -63,6 +63,7 @@ int32_t translateInitCode(int32_t code) {
     case 9: return -13;
     case 11: return -16;
     case 12: return -17;
+    case 13: return -19;
     default: return -7;
   }
 }

@@ -26,8 +26,9 @@ class VirtualImageManager {
 
   // Opens an image and builds the layout. Returns 0, or -14 when the provider
   // opened it with a condition; otherwise a negative code (-1 no instance;
-  // -2..-7, -10..-13, -16, -17 from the provider's init code; -8 no usable
-  // size or block size). On success `diskSize` holds the whole disk's bytes
+  // -2..-7, -10..-13, -16, -17 from the provider's init code, -19 when the
+  // progress callback stopped its index pass; -8 no usable size or block
+  // size). On success `diskSize` holds the whole disk's bytes
   // and `blockSize` its sector size. A failed open leaves its instance current
   // until closeImage.
   static int32_t openImage(const char16_t* imagePath, const char16_t* baseImagePath, uint64_t& diskSize,

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "com/MountSession.h"
 #include "com/OptionMap.h"
 #include "disk/VirtualImageManager.h"
 #include "service/DebugLog.h"
@@ -16,6 +17,12 @@ void App::startup(const OptionMap& options) {
   if (!options.findOption(u"-log", logPath)) return;
   openDebugLog(logPath.c_str());
   VersionInfo::logReport();
+}
+
+void App::stopMounts() {
+  if (!MountSession::instance().stop(MountSession::kStopWait)) {
+    debugLog(u"App::stopMounts a mount or unmount is still in progress\n");
+  }
 }
 
 void App::shutdown() {

@@ -13,6 +13,10 @@ class App {
   // "-log" and writes the version report into it. Without "-log" there is no
   // log; with an empty or unusable path the log stays closed, silently.
   static void startup(const OptionMap& options);
+  // The stop's first step: cancels a mount in progress and waits for it to
+  // end (at most MountSession::kStopWait); no mount begins afterwards, so
+  // the driver is asked for no disk once the stop has gone on.
+  static void stopMounts();
   // Closes the image, drops the volume registration, ends the volume probes,
   // empties the mounted-drive record, logs "App::shutdown OK" and closes the
   // debug log. A disk the driver still holds is left to it.

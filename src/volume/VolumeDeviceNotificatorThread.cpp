@@ -95,6 +95,8 @@ struct Entry {
 
 struct State {
   ProbeLock probeLock;
+  std::mutex gateLock;
+  VolumeDeviceNotificatorThread::RecordGate recordGate;  // guarded by gateLock
   std::mutex tableLock;
   std::map<uint32_t, Entry> table;  // guarded by tableLock
   std::atomic<uint32_t> lastId{0};
@@ -221,7 +223,25 @@ void VolumeDeviceNotificatorThread::recordOurVolume(Probe& probe, const std::u16
   std::vector<std::u16string> drives;
   if (!VolumeUtils::getVolumeDrives(volumeGuid.c_str(), drives)) drives.clear();
   for (const std::u16string& drive : drives) probe.log(u"VolumeDeviceNotificatorThread::taskRun drive=%s\n", drive);
-  probe.writeUnlessEnded([&] { RegTool::setMountedParams(volumeGuid, device, drives); });
+  const RecordGate gate = recordGate();
+  probe.writeUnlessEnded([&] {
+    const std::function<void()> write = [&] { RegTool::setMountedParams(volumeGuid, device, drives); };
+    if (!gate) {
+      write();
+    } else if (!gate(write)) {
+      debugLog(u"VolumeDeviceNotificatorThread::taskRun the disk is going, the record is not written\n");
+    }
+  });
+}
+
+void VolumeDeviceNotificatorThread::setRecordGate(RecordGate gate) {
+  const std::lock_guard<std::mutex> guard(state().gateLock);
+  state().recordGate = std::move(gate);
+}
+
+VolumeDeviceNotificatorThread::RecordGate VolumeDeviceNotificatorThread::recordGate() {
+  const std::lock_guard<std::mutex> guard(state().gateLock);
+  return state().recordGate;
 }
 
 void VolumeDeviceNotificatorThread::rmTask(uint32_t threadId) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,13 @@ class VolumeDeviceNotificatorThread {
   // Ends every probe.
   static void shutdown();
 
+  // Decides whether a probe may write the mounted-drive record now, and
+  // writes it (`write`) when it may: the mount's owner installs it, so that
+  // a probe never writes the record of a disk that is being removed or gone.
+  // Without one, records are written.
+  using RecordGate = std::function<bool(const std::function<void()>& write)>;
+  static void setRecordGate(RecordGate gate);
+
   // Replaces the pause before each inquiry attempt (tests); returns the previous one.
   static std::chrono::milliseconds swapPause(std::chrono::milliseconds pause);
 
@@ -37,6 +45,7 @@ class VolumeDeviceNotificatorThread {
   // Records the recognised volume as detected and writes the mounted-drive record.
   static void recordOurVolume(Probe& probe, const std::u16string& path, const std::u16string& device,
                               const std::u16string& volumeGuid);
+  static RecordGate recordGate();
   // The probe's creation time, seconds of the UTC day.
   static uint32_t getThreadStartTime(const Probe& probe);
 };

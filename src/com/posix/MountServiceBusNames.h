@@ -15,6 +15,12 @@ inline constexpr char kClassFactoryInterface[] = "com.velkara.MountService.Class
 inline constexpr char kVirtualDiskInterface[] = "com.velkara.MountService.VirtualDisk";
 inline constexpr char kConnectionPointInterface[] = "com.velkara.MountService.ConnectionPoint";
 
+// What UmountWithOutcome did, as its `outcome` names it.
+inline constexpr char kUmountUnmounted[] = "unmounted";
+inline constexpr char kUmountNothingMounted[] = "nothing-mounted";
+inline constexpr char kUmountCancelledMount[] = "cancelled-mount";
+inline constexpr char kUmountNotUnmounted[] = "not-unmounted";
+
 // The errors of the binding itself; the methods' own results are their return values.
 inline constexpr char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
 inline constexpr char kErrorAccessDenied[] = "org.freedesktop.DBus.Error.AccessDenied";

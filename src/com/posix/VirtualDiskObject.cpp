@@ -45,6 +45,10 @@ void VirtualDiskObject::registerInterfaces() {
       "i", {"result"}, handler(&VirtualDiskObject::mount));
   object_->registerMethod(kVirtualDiskInterface, "Umount", "sv", {"mount_tag", "callback_context"}, "i", {"result"},
                           handler(&VirtualDiskObject::umount));
+  object_->registerMethod(kVirtualDiskInterface, "UmountWithOutcome", "sv", {"mount_tag", "callback_context"}, "is",
+                          {"result", "outcome"}, handler(&VirtualDiskObject::umountWithOutcome));
+  object_->registerMethod(kVirtualDiskInterface, "CancelMount", "", {}, "b", {"cancelled"},
+                          handler(&VirtualDiskObject::cancelMount));
   object_->registerMethod(kVirtualDiskInterface, "EnumMounted", "", {}, "iv", {"result", "callback_context"},
                           handler(&VirtualDiskObject::enumMounted));
   object_->registerMethod(kVirtualDiskInterface, "Release", "", {}, "", {}, handler(&VirtualDiskObject::release));
@@ -97,6 +101,32 @@ void VirtualDiskObject::umount(sdbus::MethodCall& call) {
   runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
     pending.reply(self.disk_.umount(tag.empty() ? nullptr : tag.c_str()));
   });
+}
+
+void VirtualDiskObject::umountWithOutcome(sdbus::MethodCall& call) {
+  std::string mountTag;
+  sdbus::Variant callbackContext;
+  call >> mountTag >> callbackContext;
+  runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
+    CVirtualDisk::UmountOutcome outcome = CVirtualDisk::UmountOutcome::NotUnmounted;
+    const int32_t result = self.disk_.umount(tag.empty() ? nullptr : tag.c_str(), &outcome);
+    pending.reply(result, std::string(outcomeName(outcome)));
+  });
+}
+
+// Answered on the loop's thread, at once: a mount in progress may hold every worker.
+void VirtualDiskObject::cancelMount(sdbus::MethodCall& call) {
+  PendingCall(connection_, call).reply(CVirtualDisk::cancelMount());
+}
+
+const char* VirtualDiskObject::outcomeName(CVirtualDisk::UmountOutcome outcome) {
+  switch (outcome) {
+    case CVirtualDisk::UmountOutcome::Unmounted: return kUmountUnmounted;
+    case CVirtualDisk::UmountOutcome::NothingMounted: return kUmountNothingMounted;
+    case CVirtualDisk::UmountOutcome::CancelledMount: return kUmountCancelledMount;
+    case CVirtualDisk::UmountOutcome::NotUnmounted: break;
+  }
+  return kUmountNotUnmounted;
 }
 
 void VirtualDiskObject::enumMounted(sdbus::MethodCall& call) {

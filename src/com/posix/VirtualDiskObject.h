@@ -54,6 +54,10 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
 
   void mount(sdbus::MethodCall& call);
   void umount(sdbus::MethodCall& call);
+  // Umount, with what it did as a word beside the result.
+  void umountWithOutcome(sdbus::MethodCall& call);
+  void cancelMount(sdbus::MethodCall& call);
+  static const char* outcomeName(CVirtualDisk::UmountOutcome outcome);
   void enumMounted(sdbus::MethodCall& call);
   void release(sdbus::MethodCall& call);
   void advise(sdbus::MethodCall& call);

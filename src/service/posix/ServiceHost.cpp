@@ -79,8 +79,10 @@ int ServiceHost::serviceMain(LpcThread& port, std::span<const std::u16string> st
   routeDeviceEvents();
   report("Service started/resumed");
   const int exitCode = untilStopped();
-  // No new calls from here on; those at work finish before the service shuts down.
+  // No new calls from here on; a mount in progress is cancelled, and the
+  // calls at work finish before the service shuts down.
   service_->withdraw();
+  App::stopMounts();
   if (!workers_->stop(CallWorkers::kStopWait)) report("calls still at work are left to end by themselves");
   port.stop();
   if (exitCode == kStopped) debugLog(u"ServiceMain: OnStop OK\n");

@@ -42,7 +42,9 @@ constexpr DWORD kLoopPoll = 500;  // ms
 // The process's service state.
 struct Module {
   std::wstring name = ServiceStrings::serviceName();
-  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+  // Shutdown too, so that the service ends in order when the system does.
+  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+                        0, 0, 0, 0};
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   bool comInitialized = false;
   std::atomic<DWORD> mainThreadId{0};
@@ -167,6 +169,7 @@ void WINAPI serviceMain(DWORD count, LPWSTR* arguments) {
 void onStop() {
   Module& m = module();
   setState(SERVICE_STOP_PENDING);
+  App::stopMounts();
   m.stopRequested = true;
   PostThreadMessageW(m.mainThreadId, WM_QUIT, 0, 0);
   m.port.stop();
@@ -175,6 +178,7 @@ void onStop() {
 }
 
 void onShutdown() {
+  App::stopMounts();
   module().port.stop();
   debugLog(u"ServiceMain: OnShutdown OK\n");
   App::shutdown();

@@ -35,8 +35,9 @@ TEST(MountOutcome, EachResultHasItsSentenceAndExitCode) {
       {-13, false, ExitCode::ImageUnusable},
       {-16, false, ExitCode::ImageUnusable},
       {-17, false, ExitCode::ImageUnusable},
+      {-19, false, ExitCode::Cancelled},
       {1, false, ExitCode::ServiceUnreachable},
-      {-19, false, ExitCode::ServiceUnreachable},
+      {-20, false, ExitCode::ServiceUnreachable},
   };
   for (const auto& test : cases) {
     const MountOutcome outcome = MountOutcome::of(test.result, "/srv/b.img");

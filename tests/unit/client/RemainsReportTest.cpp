@@ -19,8 +19,9 @@ DiskFacts mountedDisk() {
 TEST(RemainsReport, AllGoneNamesWhatWent) {
   DiskFacts remaining;
   remaining.image = "/srv/b.img";
-  const RemainsReport report(mountedDisk(), remaining);
+  const RemainsReport report(mountedDisk(), remaining, UmountOutcome::Unmounted);
   EXPECT_TRUE(report.nothingLeft());
+  EXPECT_TRUE(report.succeeded());
   EXPECT_FALSE(report.detachedLazily());
   EXPECT_EQ(report.text(),
             "Unmounted /srv/b.img: /dev/loop4p1 (mounted at /run/vkbvd-volumes/BACKUP) and its disk /dev/loop4 are "
@@ -28,19 +29,42 @@ TEST(RemainsReport, AllGoneNamesWhatWent) {
 }
 
 TEST(RemainsReport, NothingThereBeforeOrOnlyTheDriversWord) {
-  EXPECT_EQ(RemainsReport(DiskFacts(), DiskFacts()).text(), "Nothing was mounted.");
+  EXPECT_EQ(RemainsReport(DiskFacts(), DiskFacts(), UmountOutcome::NothingMounted).text(), "Nothing was mounted.");
   // The disk could not be seen locally (no record, no loop device): the
   // driver's answer is all there is.
   DiskFacts driverOnly;
   driverOnly.driverHoldsDisk = true;
   driverOnly.image = "/srv/b.img";
-  EXPECT_EQ(RemainsReport(driverOnly, DiskFacts()).text(), "Unmounted /srv/b.img.");
+  EXPECT_EQ(RemainsReport(driverOnly, DiskFacts(), UmountOutcome::Unmounted).text(), "Unmounted /srv/b.img.");
   DiskFacts stillHeld = driverOnly;
-  const RemainsReport report(driverOnly, stillHeld);
+  const RemainsReport report(driverOnly, stillHeld, UmountOutcome::NotUnmounted);
   EXPECT_FALSE(report.nothingLeft());
   EXPECT_EQ(report.text(),
             "The unmount left part of the disk behind:\n"
             "  the virtual-disk driver still holds the disk of /srv/b.img");
+}
+
+// Nothing was there to note before the unmount (a mount was still opening
+// its image): what the service did decides the sentence, not what was seen.
+TEST(RemainsReport, WhatTheServiceDidDecidesWhenNothingIsLeft) {
+  struct Case {
+    UmountOutcome outcome;
+    bool succeeded;
+    const char* text;
+  };
+  const Case cases[] = {
+      {UmountOutcome::NothingMounted, true, "Nothing was mounted."},
+      {UmountOutcome::CancelledMount, true, "Cancelled the mount in progress; nothing is mounted."},
+      {UmountOutcome::Unmounted, true, "Unmounted."},
+      {UmountOutcome::NotUnmounted, false,
+       "The service did not unmount: another mount or unmount held on past its wait, or the virtual-disk driver "
+       "would not remove the disk."},
+  };
+  for (const Case& c : cases) {
+    const RemainsReport report(DiskFacts(), DiskFacts(), c.outcome);
+    EXPECT_EQ(report.succeeded(), c.succeeded) << c.text;
+    EXPECT_EQ(report.text(), c.text);
+  }
 }
 
 // The mount table no longer lists the volume, but its partition and loop
@@ -50,7 +74,7 @@ TEST(RemainsReport, LazilyDetachedVolumeIsSaidSo) {
   remaining.driverHoldsDisk = false;
   remaining.fuseMountPoint.clear();
   remaining.partitions[0].mountPoints.clear();
-  const RemainsReport report(mountedDisk(), remaining);
+  const RemainsReport report(mountedDisk(), remaining, UmountOutcome::Unmounted);
   EXPECT_FALSE(report.nothingLeft());
   EXPECT_TRUE(report.detachedLazily());
   EXPECT_EQ(report.text(),
@@ -66,7 +90,7 @@ TEST(RemainsReport, EveryPartThatStaysIsNamed) {
   before.partitions.push_back({"loop4p2", "259:4", {}});
   DiskFacts remaining = before;
   remaining.partitions[0].mountPoints.push_back("/mnt/elsewhere");
-  const RemainsReport report(before, remaining);
+  const RemainsReport report(before, remaining, UmountOutcome::NotUnmounted);
   EXPECT_FALSE(report.detachedLazily());
   EXPECT_EQ(report.text(),
             "The unmount left part of the disk behind:\n"

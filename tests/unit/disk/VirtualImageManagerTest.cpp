@@ -99,7 +99,7 @@ TEST_F(VirtualImageManagerTest, TranslatesTheProvidersInitCodes) {
     int32_t result;
   };
   const Case cases[] = {{0, 0},   {10, -14}, {1, -2},   {2, -3},   {3, -5},  {4, -4},  {5, -6},  {6, -10}, {7, -11},
-                        {8, -12}, {9, -13},  {11, -16}, {12, -17}, {13, -7}, {99, -7}, {-1, -7}, {-14, -7}};
+                        {8, -12}, {9, -13},  {11, -16}, {12, -17}, {13, -19}, {14, -7}, {99, -7}, {-1, -7}, {-14, -7}};
   for (const auto& c : cases) {
     FakeDiskImage image;
     image.data.resize(4096);

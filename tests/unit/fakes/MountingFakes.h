@@ -1,11 +1,15 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
+#include "com/MountSession.h"
 #include "common/Event.h"
 #include "common/LittleEndian.h"
 #include "device/DriverRecords.h"
@@ -23,6 +27,9 @@ class DiskHoldingDevices : public FakeDevices {
  public:
   explicit DiskHoldingDevices(std::u16string driverPath) : driverPath_(std::move(driverPath)) {}
 
+  // Runs as the driver takes a connect request, before it holds the disk.
+  std::function<void()> onConnect;
+
   bool control(Handle device, uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
                uint32_t& bytesReturned, uint32_t& error) override {
     const bool done = FakeDevices::control(device, code, input, inputSize, output, outputSize, bytesReturned, error);
@@ -30,6 +37,7 @@ class DiskHoldingDevices : public FakeDevices {
     const auto* bytes = static_cast<const uint8_t*>(input);
     const uint32_t subCommand = static_cast<uint32_t>(readLittleEndian(bytes, 4));
     Driver& driver = drivers.at(driverPath_);
+    if (subCommand == driver_records::CMD_CONNECT_DEVICE && onConnect) onConnect();
     if (subCommand == driver_records::CMD_CONNECT_DEVICE) {
       driver.activeCount = 1;
       driver.activeEntry.assign(bytes, bytes + inputSize);
@@ -47,17 +55,22 @@ class DiskHoldingDevices : public FakeDevices {
 
 // An image whose provider reports indexing progress (part 2, 250 of 1000
 // sectors) while it opens, and can be held inside its opening until the
-// test lets it go.
+// test lets it go. Indexing, it reports again and again, as a long index pass
+// does, until its callback answers that it is not to go on.
 class ReportingImage : public FakeDiskImage {
  public:
+  static constexpr int32_t kCancelledCode = 13;
+
   std::optional<uint8_t> answerWhileOpening;  // what the progress report got
   Event entered{Event::Reset::Manual};
   std::shared_ptr<Event> proceed;  // when set, the opening waits for it
+  bool indexing = false;
 
   int32_t init(const char16_t* imagePath, const char16_t* baseImagePath, bool usingEncryption,
                const char16_t* masterPassword, const char16_t* debugLogPath, const char16_t* tempFilePath) override {
     entered.set();
     if (proceed) proceed->wait(kBound);
+    if (indexing && !indexUntilStopped()) return kCancelledCode;
     if (const ImageProgressCallback callback = ScopedFakeImageFactory::lastCallback()) {
       answerWhileOpening = callback(2, 1000, 250, ScopedFakeImageFactory::lastUser());
     }
@@ -66,6 +79,17 @@ class ReportingImage : public FakeDiskImage {
 
  private:
   static constexpr std::chrono::seconds kBound{10};
+
+  // False once the callback said stop; true when the bound ran out first.
+  static bool indexUntilStopped() {
+    const ImageProgressCallback callback = ScopedFakeImageFactory::lastCallback();
+    const auto end = std::chrono::steady_clock::now() + kBound;
+    for (uint64_t done = 0; callback && std::chrono::steady_clock::now() < end; done = (done + 1) % 1000) {
+      if (!callback(1, 1000, done, ScopedFakeImageFactory::lastUser())) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
 };
 
 // Every platform facility a mount touches, in place while it lives: one
@@ -79,6 +103,15 @@ struct MountingPlatform {
     tokens.clientPid = clientPid;
     image.data.resize(1 << 20);
   }
+  // The disk goes with the platform: the process's mount session forgets it
+  // and lets mounts begin, as the next platform expects.
+  ~MountingPlatform() {
+    MountSession& session = MountSession::instance();
+    session.reopen();
+    if (session.phase() != MountSession::Phase::Idle) session.beginUnmount(std::chrono::seconds(10));
+  }
+  MountingPlatform(const MountingPlatform&) = delete;
+  MountingPlatform& operator=(const MountingPlatform&) = delete;
 
   FakeDevices::Driver& driver() { return devices.drivers.at(driverPath_); }
 

@@ -18,6 +18,10 @@ class CapturedLog {
   // Closes the log.
   std::string lines() {
     closeDebugLog();
+    return sofar();
+  }
+  // The same while the log stays open: each message is written whole.
+  std::string sofar() const {
     std::string text = readFileBytes(dir_.path() / "debug.log");
     const std::string lineEnd = VK_TEXT_LINE_END;
     for (size_t at = text.find(lineEnd); at != std::string::npos; at = text.find(lineEnd, at + 1)) {

@@ -49,6 +49,7 @@ struct Progress {
   size_t calls = 0;
   uint64_t total = 0;
   uint64_t last = 0;
+  size_t stopAt = 0;  // the report that answers "stop"; 0: none does
 };
 
 uint8_t countProgress(uint32_t, uint64_t total, uint64_t processed, void* user) {
@@ -56,7 +57,7 @@ uint8_t countProgress(uint32_t, uint64_t total, uint64_t processed, void* user) 
   ++progress->calls;
   progress->total = total;
   progress->last = processed;
-  return 1;
+  return progress->calls != progress->stopAt;
 }
 
 class ImageIndexTest : public ProviderTest {
@@ -195,6 +196,38 @@ TEST_F(ImageIndexTest, ASecondOpeningUsesTheStoredIndexWithoutAPass) {
   EXPECT_EQ(second.last, second.total);
   EXPECT_EQ(storedIndexes(), stored);
   expectReads(*image, scatteredReads());
+}
+
+// A pass that the progress callback stops ends at once, with the cancelled
+// code, stores nothing, and reports nothing more; the next opening makes the
+// whole index. Both kinds of pass: an index, and a copy (an xz stream of one
+// block larger than a span).
+TEST_F(ImageIndexTest, APassTheCallbackStopsEndsAndStoresNothing) {
+  const std::string big = raw_ + raw_;
+  makeFile(u"big.img", big);
+  ASSERT_TRUE(shell("gzip -c raw.img > s.gz && xz -1 -c big.img > s.xz"));
+  struct Case {
+    const char* image;
+    uint32_t kind;
+    const std::string& expected;
+  };
+  for (const Case& c : {Case{"s.gz", kAccessPoints, raw_}, Case{"s.xz", kDataCopy, big}}) {
+    SCOPED_TRACE(c.image);
+    Progress stopped;
+    stopped.stopAt = 5;
+    open(c.image, stopped, kCancelled);
+    EXPECT_EQ(stopped.calls, 5u);
+    EXPECT_LT(stopped.last, stopped.total);
+    EXPECT_TRUE(storedIndexes().empty());
+
+    Progress whole;
+    const ImagePtr image = open(c.image, whole);
+    EXPECT_EQ(whole.last, whole.total);
+    ASSERT_EQ(storedIndexes().size(), 1u);
+    EXPECT_EQ(storedIndexes()[0].second, c.kind);
+    expectReads(*image, scatteredReads(), c.expected);
+    fs::remove_all(store());
+  }
 }
 
 // A changed image never uses the old index: changed in place with its time
