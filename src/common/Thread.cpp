@@ -23,7 +23,8 @@ bool Thread::start(std::function<void()> body) {
       }
       state->ended.set();
     });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    startError_ = error.code().value();
     return false;
   }
   state_ = std::move(state);

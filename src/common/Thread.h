@@ -18,8 +18,11 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts `body`; false when no thread could be created or one was started before.
+  // Starts `body`; false when no thread could be created (startError says
+  // why) or one was started before.
   bool start(std::function<void()> body);
+  // The system's error of the start that could not create a thread; 0 when none.
+  int startError() const { return startError_; }
   // True once the function has returned (at once when it already has).
   bool waitFor(std::chrono::milliseconds timeout);
 
@@ -29,4 +32,5 @@ class Thread {
   };
   std::shared_ptr<State> state_;
   std::thread thread_;
+  int startError_ = 0;
 };

@@ -9,7 +9,6 @@
 #include "common/Event.h"
 #include "common/Thread.h"
 #include "common/UtcDayClock.h"
-#include "common/WinError.h"
 #include "device/SetupDevApi.h"
 #include "device/TimerTask.h"
 #include "service/DebugLog.h"
@@ -160,7 +159,8 @@ bool VolumeDeviceNotificatorThread::scheduleTask(const std::u16string& interface
     taskRun(probe);
   });
   if (!started) {
-    debugLog(u"VolumeDeviceNotificatorThread::scheduleTask CreateThread err=0x%X\n", WinError::NotEnoughMemory);
+    debugLog(u"VolumeDeviceNotificatorThread::scheduleTask CreateThread err=0x%X\n",
+             static_cast<uint32_t>(thread->startError()));
     return false;
   }
   {

@@ -6,9 +6,6 @@
 
 #include <map>
 
-#include "sys/Platform.h"
-#include "sys/posix/PosixTokens.h"
-
 namespace {
 
 // A credential of the reply that holds a 32-bit unsigned number.
@@ -36,18 +33,8 @@ std::optional<BusCaller> BusCaller::identify(sdbus::IProxy& busDaemon, const std
   }
 }
 
-uint32_t BusCaller::processToActAs() const { return processRunBy(pid_, uid_) ? pid_ : 0; }
-
-bool BusCaller::processRunBy(uint32_t pid, uint32_t uid) {
-  sys::Tokens& tokens = sys::platform().tokens();
-  sys::Tokens::Handle process = 0;
-  if (tokens.openProcess(pid, process) != 0) return false;
-  sys::Tokens::Handle token = 0;
-  const uint32_t opened = tokens.openProcessToken(process, token);
-  tokens.closeHandle(process);
-  if (opened != 0) return false;
-  bool same = false;
-  const uint32_t compared = tokens.isTokenUser(token, sys::posix::userSid(uid), same);
-  tokens.closeHandle(token);
-  return compared == 0 && same;
+std::optional<sys::posix::Identity> BusCaller::identityOf(uint32_t pid, uint32_t uid) {
+  std::optional<sys::posix::Identity> identity = sys::posix::readProcessIdentity(pid);
+  if (!identity || identity->uid != uid) return std::nullopt;
+  return identity;
 }

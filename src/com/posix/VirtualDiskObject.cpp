@@ -82,12 +82,12 @@ void VirtualDiskObject::mount(sdbus::MethodCall& call) {
   call >> image >> base >> mountTag >> encryption >> password >> debugLogPath >> tempFile >> options >> callbackContext;
   auto arguments =
       std::make_shared<const MountArguments>(image, base, encryption, password, debugLogPath, tempFile, options);
-  // Asked on the loop's thread: the bus daemon answers at once.
+  // Asked on the loop's thread, as the call arrives: the bus daemon answers at once.
   const std::optional<BusCaller> caller = BusCaller::identify(connection_->busDaemon(), call.getSender());
   runOnWorker(call, [arguments, caller](VirtualDiskObject& self, const PendingCall& pending) {
-    const uint32_t pid = caller ? caller->processToActAs() : 0;
-    if (pid == 0) debugLog(u"VirtualDiskObject::mount the caller's process is unknown or gone\n");
-    const sys::posix::ScopedCallContext client(pid);
+    if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject::mount the caller's process is unknown or gone\n");
+    const sys::posix::ScopedCallContext client(caller ? caller->pid() : 0,
+                                               caller ? caller->identity() : std::nullopt);
     pending.reply(self.disk_.mount(arguments->imageFilePath(), arguments->baseImageFilePath(),
                                    arguments->usingImageEncryption(), arguments->imageMasterPassword(),
                                    arguments->debugLogPath(), arguments->tempFile(), arguments->additionalOpts()));

@@ -9,7 +9,6 @@
 #include "com/posix/MountServiceBus.h"
 #include "com/posix/ServiceConnection.h"
 #include "common/WideString.h"
-#include "device/TimerTask.h"
 #include "lpc/LpcThread.h"
 #include "service/App.h"
 #include "service/DebugLog.h"
@@ -45,14 +44,9 @@ void ServiceHost::report(const std::string& text) {
 }
 
 int ServiceHost::run(std::span<const std::u16string> startArguments) {
-  TimerTask::start();  // the watchdog runs from the process's start
-  int exitCode = kCannotServe;
-  if (takeName()) {
-    LpcThread port;  // not started until ServiceMain
-    exitCode = serviceMain(port, startArguments);
-  }
-  TimerTask::stop();
-  return exitCode;
+  if (!takeName()) return kCannotServe;
+  LpcThread port;  // not started until ServiceMain
+  return serviceMain(port, startArguments);
 }
 
 bool ServiceHost::takeName() {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/WideString.h"
+#include "device/TimerTask.h"
 #include "service/ServiceCommand.h"
 #include "service/posix/Registration.h"
 #include "service/posix/ServiceHost.h"
@@ -28,6 +29,16 @@
 namespace {
 
 constexpr int kRegistrationFailed = 1;
+
+// The watchdog runs for the process's whole life, whatever the process was
+// started for, as on Windows.
+class ProcessWatchdog {
+ public:
+  ProcessWatchdog() { TimerTask::start(); }
+  ~ProcessWatchdog() { TimerTask::stop(); }
+  ProcessWatchdog(const ProcessWatchdog&) = delete;
+  ProcessWatchdog& operator=(const ProcessWatchdog&) = delete;
+};
 
 int registerAs(ServiceCommand command) {
   Registration registration("/", wide::toUtf8(sys::platform().moduleInfo().programPath()), std::cout, std::cerr);
@@ -47,7 +58,10 @@ int registerAs(ServiceCommand command) {
 int main(int argc, char** argv) {
   const std::vector<std::string> words(argv + 1, argv + argc);
   const ServiceCommand command = parseServiceCommand(words);
-  if (command != ServiceCommand::Serve) return registerAs(command);
+  if (command != ServiceCommand::Serve) {
+    const ProcessWatchdog watchdog;
+    return registerAs(command);
+  }
 
   // Before any thread starts, so that every thread inherits them: open
   // descriptors enough for an image of many parts; allocations that never
@@ -65,6 +79,8 @@ int main(int argc, char** argv) {
                         std::strerror(signals.error()));
     return ServiceHost::kCannotServe;
   }
+  // Started once the signals are taken, so that its thread leaves them to the descriptor.
+  const ProcessWatchdog watchdog;
   std::vector<std::u16string> startArguments;
   for (const std::string& word : words) startArguments.push_back(wide::fromUtf8(word));
   return ServiceHost(signals).run(startArguments);

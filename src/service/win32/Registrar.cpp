@@ -65,6 +65,8 @@ HRESULT Registrar::unregisterServer(ServiceCommand command) const {
 }
 
 HRESULT Registrar::registerAppId(bool asService) const {
+  // Without the program's own path, the service and the class would name no program.
+  if (programPath_.empty()) return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
   const ServiceInstallation installation(serviceName_);
   const HRESULT removed = installation.uninstall();
   if (FAILED(removed)) return removed;

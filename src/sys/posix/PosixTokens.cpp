@@ -131,6 +131,22 @@ uint32_t switchIdentity(const Identity& identity, const CapabilitySets& own, con
   return error != WinError::Success ? error : writeCapabilities(after);
 }
 
+// The text of /proc/PID/status of the process whose /proc directory is open
+// as `processDirectory`; an ended process is an invalid parameter, as on Windows.
+uint32_t readStatusAt(int processDirectory, std::string& status) {
+  const UniqueFd file(openat(processDirectory, "status", O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);  // ESRCH: ended
+  char chunk[4096];
+  while (status.size() <= kMaxStatusSize) {
+    const ssize_t got = read(file.get(), chunk, sizeof(chunk));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);
+    if (got == 0) return WinError::Success;
+    status.append(chunk, static_cast<size_t>(got));
+  }
+  return WinError::InvalidData;
+}
+
 }  // namespace
 
 bool parseProcessStatus(std::string_view text, Identity& identity) {
@@ -157,6 +173,10 @@ PosixTokens::PosixTokens() : ownGroups_(threadGroups()) {}
 
 uint32_t PosixTokens::openProcess(uint32_t pid, Handle& process) {
   process = 0;
+  if (std::optional<Identity> caller = ScopedCallContext::clientIdentity(pid)) {
+    process = add(CallerProcess{std::move(*caller)});
+    return WinError::Success;
+  }
   const std::string path = "/proc/" + std::to_string(pid);
   UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // No such process: what Windows answers for a bad pid.
@@ -167,6 +187,10 @@ uint32_t PosixTokens::openProcess(uint32_t pid, Handle& process) {
 
 uint32_t PosixTokens::openProcessToken(Handle process, Handle& token) {
   token = 0;
+  if (std::optional<Identity> caller = callerOf(process)) {
+    token = add(std::move(*caller));
+    return WinError::Success;
+  }
   std::string status;
   if (const uint32_t error = readStatus(process, status)) return error;
   Identity identity;
@@ -257,17 +281,27 @@ uint32_t PosixTokens::readStatus(Handle process, std::string& status) {
   const std::lock_guard lock(mutex_);  // keeps the directory open while it is read
   const auto found = objects_.find(process);
   if (found == objects_.end() || !std::holds_alternative<UniqueFd>(found->second)) return WinError::InvalidHandle;
-  const UniqueFd file(openat(std::get<UniqueFd>(found->second).get(), "status", O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);  // ESRCH: ended
-  char chunk[4096];
-  while (status.size() <= kMaxStatusSize) {
-    const ssize_t got = read(file.get(), chunk, sizeof(chunk));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno == ESRCH ? WinError::InvalidParameter : winErrorFromErrno(errno);
-    if (got == 0) return WinError::Success;
-    status.append(chunk, static_cast<size_t>(got));
+  return readStatusAt(std::get<UniqueFd>(found->second).get(), status);
+}
+
+std::optional<Identity> PosixTokens::callerOf(Handle process) {
+  const std::lock_guard lock(mutex_);
+  const auto found = objects_.find(process);
+  if (found == objects_.end() || !std::holds_alternative<CallerProcess>(found->second)) return std::nullopt;
+  return std::get<CallerProcess>(found->second).identity;
+}
+
+std::optional<Identity> readProcessIdentity(uint32_t pid) {
+  if (pid == 0) return std::nullopt;
+  const std::string path = "/proc/" + std::to_string(pid);
+  const UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string status;
+  Identity identity;
+  if (!directory.valid() || readStatusAt(directory.get(), status) != WinError::Success ||
+      !parseProcessStatus(status, identity)) {
+    return std::nullopt;
   }
-  return WinError::InvalidData;
+  return identity;
 }
 
 // The process's own ids take no capability (for root, the kernel puts the

@@ -30,6 +30,11 @@ struct Identity {
 // "Uid:", "Gid:" and "Groups:" lines appears once and is well formed.
 bool parseProcessStatus(std::string_view text, Identity& identity);
 
+// The identity of process `pid` as its /proc entry tells it, read once,
+// through one opening of that entry; none when there is no such process or
+// its entry cannot be read.
+std::optional<Identity> readProcessIdentity(uint32_t pid);
+
 // How a Linux user is named as a token's user: the service's own account is
 // LocalSystem (S-1-5-18), as file DACLs show it, any other uid S-1-22-1-UID.
 // The user a client's connection reports (its peer uid) is named the same way.
@@ -37,7 +42,9 @@ Sid userSid(uid_t uid);
 
 // Tokens of Linux processes. A process handle holds the process's /proc
 // directory open, so that it keeps naming that process even when its pid is
-// reused; a token handle holds the identity read from it. Impersonation sets
+// reused; a token handle holds the identity read from it. The process of the
+// client whose call the thread serves is opened as the identity taken when
+// the call arrived (see ScopedCallContext), without looking at /proc again. Impersonation sets
 // the file-system uid and gid and the groups of the calling thread only,
 // which lets a privileged process (CAP_SETUID, CAP_SETGID) open files as
 // another user on one thread while its other threads go on as themselves.
@@ -66,8 +73,12 @@ class PosixTokens final : public Tokens {
   int32_t localClientPid(uint32_t& pid) override;
 
  private:
-  // What a handle stands for: a process's /proc directory or a token.
-  using Object = std::variant<UniqueFd, Identity>;
+  // The calling client's process, as the identity its call brought.
+  struct CallerProcess {
+    Identity identity;
+  };
+  // What a handle stands for: a process's /proc directory, a token, or the caller's process.
+  using Object = std::variant<UniqueFd, Identity, CallerProcess>;
 
   Handle add(Object object);
   // The identity a token handle holds.
@@ -75,6 +86,8 @@ class PosixTokens final : public Tokens {
   Identity ownIdentity() const;
   // The text of the process's /proc/PID/status.
   uint32_t readStatus(Handle process, std::string& status);
+  // The identity of a caller's process handle; none for any other handle.
+  std::optional<Identity> callerOf(Handle process);
 
   // The process's own groups, as they were before any thread impersonated.
   const std::vector<gid_t> ownGroups_;

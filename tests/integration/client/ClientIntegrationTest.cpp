@@ -262,20 +262,46 @@ class ClientIntegrationTest : public ::testing::Test {
            readText(dir_.path() / "vkvd.log");
   }
 
-  // Starts vkbvd with `arguments`; its output goes to files of the test.
-  std::unique_ptr<Child> startClient(const std::vector<std::string>& arguments) {
+  // Starts vkbvd with `arguments`; its output goes to files of the test
+  // named after `name`, so that clients at the same time keep theirs apart.
+  std::unique_ptr<Child> startClient(const std::vector<std::string>& arguments, const std::string& name = "client") {
     std::vector<std::string> command{VKBVD_PROGRAM};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    fs::remove(dir_.path() / "client.out");
-    fs::remove(dir_.path() / "client.err");
-    return std::make_unique<Child>(command, dir_.path() / "client.out", dir_.path() / "client.err");
+    fs::remove(dir_.path() / (name + ".out"));
+    fs::remove(dir_.path() / (name + ".err"));
+    return std::make_unique<Child>(command, dir_.path() / (name + ".out"), dir_.path() / (name + ".err"));
   }
-  ClientResult finish(Child& client) {
+  ClientResult finish(Child& client, const std::string& name = "client") {
     ClientResult result;
     result.exitCode = client.wait(kClientWait);
-    result.out = readText(dir_.path() / "client.out");
-    result.err = readText(dir_.path() / "client.err");
+    result.out = readText(dir_.path() / (name + ".out"));
+    result.err = readText(dir_.path() / (name + ".err"));
     return result;
+  }
+  // A gzip image whose index pass takes seconds: 2 GiB of numbers in eight
+  // members. Not a file system: a mount of it is meant to be cancelled.
+  fs::path makeLongIndexedImage() {
+    const std::string member = (dir_.path() / "member.gz").string();
+    const fs::path image = dir_.path() / "long.img.gz";
+    EXPECT_TRUE(run("seq 1 70000000 | head -c 256M | gzip -1 > " + member + " && for i in 1 2 3 4 5 6 7 8; do cat " +
+                    member + "; done > " + image.string() + " && rm " + member));
+    return fs::weakly_canonical(image);
+  }
+  // Waits until the service's log holds `text`, while `client` runs.
+  bool waitForServiceLog(const std::string& text, Child& client) {
+    for (auto waited = 0ms; client.running() && waited < kClientWait; waited += kPollInterval) {
+      if (readText(serviceLog()).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(kPollInterval);
+    }
+    return false;
+  }
+  // Nothing of a mount is there: the driver holds no disk, nothing of it
+  // is mounted or attached, and the service asked the driver for none.
+  void expectNothingOfTheMount() {
+    EXPECT_EQ(client({"list"}).out, "nothing mounted\n");
+    EXPECT_FALSE(anythingMountedInVolumes());
+    EXPECT_FALSE(anythingOfTheDiskLeft());
+    EXPECT_EQ(readText(serviceLog()).find("CreateDevWorker::createDev"), std::string::npos) << logs();
   }
   ClientResult client(const std::vector<std::string>& arguments) { return finish(*startClient(arguments)); }
   // vkbvd run by kOtherUser.
@@ -457,6 +483,61 @@ TEST_F(ClientIntegrationTest, InterruptedMountLeavesNothingItDoesNotReport) {
     EXPECT_EQ(listed.out, "nothing mounted\n") << interrupted.err;
     EXPECT_FALSE(anythingMountedInVolumes());
   }
+}
+
+// An unmount while a mount indexes a large image cancels the mount: the
+// mount's client is told it was cancelled, the unmount's what it did, and
+// nothing of the mount is left.
+TEST_F(ClientIntegrationTest, AnUnmountDuringAnIndexPassCancelsTheMountAndBothSaySo) {
+  const fs::path image = makeLongIndexedImage();
+  const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
+  ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
+  const ClientResult unmounted = client({"umount"});
+  EXPECT_EQ(unmounted.exitCode, 0) << unmounted.err << logs();
+  EXPECT_EQ(unmounted.out, "Cancelled the mount in progress; nothing is mounted.\n") << unmounted.err;
+  const ClientResult mounted = finish(*mounting, "mount");
+  EXPECT_EQ(mounted.exitCode, 8) << mounted.out << mounted.err;
+  EXPECT_NE(mounted.err.find("the mount was cancelled"), std::string::npos) << mounted.err;
+  EXPECT_NE(readText(serviceLog()).find("CVirtualDisk::mount cancelled\n"), std::string::npos) << logs();
+  expectNothingOfTheMount();
+}
+
+// Ctrl-C during the index pass cancels the mount at the service; nothing is
+// left and nothing was stored for the image.
+TEST_F(ClientIntegrationTest, CtrlCDuringAnIndexPassCancelsTheMount) {
+  const fs::path image = makeLongIndexedImage();
+  const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
+  ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
+  mounting->signal(SIGINT);
+  const ClientResult interrupted = finish(*mounting, "mount");
+  EXPECT_EQ(interrupted.exitCode, 130) << interrupted.out << interrupted.err << logs();
+  EXPECT_NE(interrupted.err.find("Interrupted; the mount was cancelled and nothing is mounted."), std::string::npos)
+      << interrupted.err;
+  EXPECT_NE(readText(serviceLog()).find("CVirtualDisk::cancelMount the mount in progress is cancelled\n"),
+            std::string::npos)
+      << logs();
+  expectNothingOfTheMount();
+  EXPECT_TRUE(fs::is_empty(indexStore_)) << "a cancelled index is not stored";
+}
+
+// The service's stop during the index pass cancels the mount first, then
+// stops in its order: no disk is asked for, and the mount's client is told.
+TEST_F(ClientIntegrationTest, StoppingTheServiceDuringAnIndexPassCancelsTheMountFirst) {
+  const fs::path image = makeLongIndexedImage();
+  const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
+  ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
+  EXPECT_EQ(service_->stop(), 0) << logs();
+  service_.reset();
+  const ClientResult mounted = finish(*mounting, "mount");
+  EXPECT_EQ(mounted.exitCode, 8) << mounted.out << mounted.err << logs();
+  const std::string log = readText(serviceLog());
+  const size_t cancelled = log.find("CVirtualDisk::mount cancelled\n");
+  const size_t stopped = log.find("ServiceMain: OnStop OK\n");
+  ASSERT_NE(cancelled, std::string::npos) << logs();
+  ASSERT_NE(stopped, std::string::npos) << logs();
+  EXPECT_LT(cancelled, stopped);
+  EXPECT_EQ(log.find("CreateDevWorker::createDev"), std::string::npos) << logs();
+  EXPECT_FALSE(anythingOfTheDiskLeft());
 }
 
 // The service dies under a process that reads the mounted volume: the

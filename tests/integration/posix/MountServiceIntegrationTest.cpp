@@ -278,6 +278,8 @@ TEST_F(MountServiceTest, TheApiIsOnTheBusUnderItsNamesAndSignatures) {
            R"(com\.velkara\.MountService\.VirtualDisk\s+interface)",
            R"(\.Mount\s+method\s+sssbssssv\s+i\s)",
            R"(\.Umount\s+method\s+sv\s+i\s)",
+           R"(\.UmountWithOutcome\s+method\s+sv\s+is\s)",
+           R"(\.CancelMount\s+method\s+-\s+b\s)",
            R"(\.EnumMounted\s+method\s+-\s+iv\s)",
            R"(\.Release\s+method\s+-\s+-\s)",
            R"(com\.velkara\.MountService\.ConnectionPoint\s+interface)",
@@ -352,6 +354,14 @@ TEST_F(MountServiceTest, WithoutTheDriverAMountIsRefusedAndNothingIsEnumerated) 
   EXPECT_EQ(context.peekValueType(), "s");
   EXPECT_EQ(context.get<std::string>(), "");
   EXPECT_TRUE(client_->enumMountedEvents().empty());
+  // A plain D-Bus client tells what an unmount did, and that no mount was there to cancel.
+  const std::string prefix = "call com.velkara.MountService " + object + " com.velkara.MountService.VirtualDisk ";
+  const Output unmounted = busctl(prefix + "UmountWithOutcome sv '' s ''");
+  ASSERT_TRUE(unmounted.succeeded) << unmounted.text;
+  EXPECT_EQ(unmounted.text, "is 0 \"not-unmounted\"\n") << "the driver cannot be asked";
+  const Output cancelled = busctl(prefix + "CancelMount");
+  ASSERT_TRUE(cancelled.succeeded) << cancelled.text;
+  EXPECT_EQ(cancelled.text, "b false\n");
 }
 
 // SIGTERM is the stop control; SIGHUP is a control the service does not take.

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace {
 
 constexpr uint32_t kOtherUid = 12345;
@@ -61,22 +63,25 @@ class WaitingChild {
 TEST(BusCallerTest, AProcessStandsForTheCallerOnlyWhileTheCallersUserRunsIt) {
   const auto self = static_cast<uint32_t>(getpid());
   const auto user = static_cast<uint32_t>(getuid());
-  EXPECT_TRUE(BusCaller::processRunBy(self, user));
-  EXPECT_FALSE(BusCaller::processRunBy(self, user + 1));
-  EXPECT_FALSE(BusCaller::processRunBy(0, user));
+  const std::optional<sys::posix::Identity> own = BusCaller::identityOf(self, user);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->uid, user);
+  EXPECT_EQ(own->gid, getgid());
+  EXPECT_FALSE(BusCaller::identityOf(self, user + 1));
+  EXPECT_FALSE(BusCaller::identityOf(0, user));
 
   WaitingChild gone;
   ASSERT_TRUE(gone.started());
   const uint32_t gonepid = gone.pid();
-  EXPECT_TRUE(BusCaller::processRunBy(gonepid, user));
+  EXPECT_TRUE(BusCaller::identityOf(gonepid, user));
   gone.end();
-  EXPECT_FALSE(BusCaller::processRunBy(gonepid, user));
+  EXPECT_FALSE(BusCaller::identityOf(gonepid, user));
 }
 
 TEST(BusCallerTest, AnotherUsersProcessDoesNotStandForTheCaller) {
   if (geteuid() != 0) GTEST_SKIP() << "running a process as another user needs root";
   WaitingChild other(static_cast<int>(kOtherUid));
   ASSERT_TRUE(other.started());
-  EXPECT_TRUE(BusCaller::processRunBy(other.pid(), kOtherUid));
-  EXPECT_FALSE(BusCaller::processRunBy(other.pid(), static_cast<uint32_t>(getuid())));
+  EXPECT_TRUE(BusCaller::identityOf(other.pid(), kOtherUid));
+  EXPECT_FALSE(BusCaller::identityOf(other.pid(), static_cast<uint32_t>(getuid())));
 }

@@ -235,6 +235,35 @@ TEST(PosixTokensTest, ProcessHandleOutlivesItsProcessWithoutNamingAnother) {
   }
 }
 
+// A caller whose call arrived, then ended, and whose pid a root process took
+// before the mount opened the caller's process: the process opened is the
+// caller as its call brought it, never root. Another pid is opened afresh.
+TEST(PosixTokensTest, TheCallersPidGivesTheIdentityItsCallBrought) {
+  if (geteuid() != 0) GTEST_SKIP() << "a process of another user, and a chosen pid, need root";
+  PosixTokens tokens;
+  ChildProcess caller(ChildProcess::User{kOtherUid, kOtherUid, kOtherUid});
+  ASSERT_TRUE(caller.running());
+  const pid_t pid = caller.pid();
+  const std::optional<Identity> arrived = sys::posix::readProcessIdentity(static_cast<uint32_t>(pid));
+  ASSERT_TRUE(arrived);
+  ASSERT_EQ(arrived->uid, kOtherUid);
+  const ScopedCallContext call(static_cast<uint32_t>(pid), arrived);
+  caller.end();
+  const ProcessWithPid successor(pid, 0);
+  ASSERT_TRUE(successor.running()) << "the pid could not be reused";
+
+  const sys::Tokens::Handle token = tokenOf(tokens, pid);
+  ASSERT_NE(token, 0u);
+  bool same = false;
+  EXPECT_EQ(tokens.isTokenUser(token, userSid(kOtherUid), same), 0u);
+  EXPECT_TRUE(same) << "the caller's identity, not that of the process that holds its pid now";
+  tokens.closeHandle(token);
+  const sys::Tokens::Handle own = tokenOf(tokens, getpid());
+  EXPECT_EQ(tokens.isTokenUser(own, userSid(0), same), 0u);
+  EXPECT_TRUE(same);
+  tokens.closeHandle(own);
+}
+
 TEST(PosixTokensTest, UsersAreNamedAsFileDaclsNameThem) {
   EXPECT_EQ(userSid(geteuid()), Sid::localSystem());
   EXPECT_EQ(userSid(kOtherUid).toString(), u"S-1-22-1-12345");
@@ -356,13 +385,15 @@ TEST(PosixTokensTest, ClientPidIsThatOfTheCallTheThreadServes) {
   EXPECT_EQ(tokens.localClientPid(pid), kNoCallActive);
   EXPECT_EQ(pid, 0u);
   {
-    const ScopedCallContext call(4321);
+    const ScopedCallContext call(4321, Identity{1000, 100, {}});
     EXPECT_EQ(tokens.localClientPid(pid), 0);
     EXPECT_EQ(pid, 4321u);
     {
-      const ScopedCallContext nested(77);
+      const ScopedCallContext nested(77, Identity{1001, 100, {}});
       EXPECT_EQ(tokens.localClientPid(pid), 0);
       EXPECT_EQ(pid, 77u);
+      const ScopedCallContext withoutIdentity(78, std::nullopt);
+      EXPECT_EQ(tokens.localClientPid(pid), kNoCallActive) << "a caller whose identity was not taken is no client";
     }
     EXPECT_EQ(tokens.localClientPid(pid), 0);
     EXPECT_EQ(pid, 4321u);

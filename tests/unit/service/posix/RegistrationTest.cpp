@@ -51,6 +51,10 @@ TEST_F(RegistrationTest, ServiceInstallsThePolicyTheUnitAndAnActivationThroughTh
             "[D-BUS Service]\nName=com.velkara.MountService\nExec=/opt/velkara/sbin/vkbvd-service\nUser=root\n"
             "SystemdService=vkbvd-service.service\n");
   const std::string unitText = readFileBytes(unit());
+  EXPECT_NE(unitText.find("\nDescription=Erm\u00f6glicht die Einbindung von Velkara Backup-Festplatten-Abbildern als "
+                          "Laufwerke.\n"),
+            std::string::npos)
+      << unitText;
   EXPECT_NE(unitText.find("\nType=dbus\nBusName=com.velkara.MountService\nExecStart=" + std::string(kProgram) + "\n"),
             std::string::npos)
       << unitText;

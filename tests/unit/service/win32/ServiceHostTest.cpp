@@ -215,6 +215,16 @@ TEST_F(RegistrationTest, PerUserRegistrationWritesTheUsersClasses) {
   EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + kClassKey));
 }
 
+// A program whose own path cannot be read registers nothing: no service
+// whose command is empty, no AppID naming it.
+TEST_F(RegistrationTest, WithoutTheProgramsPathNothingIsRegistered) {
+  const Registrar registrar(L"", kServiceName);
+  EXPECT_EQ(registrar.run(ServiceCommand::Service), HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME));
+  EXPECT_FALSE(installedService().installed);
+  EXPECT_EQ(valueOf(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"), L"<missing>");
+  EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, kClassKey));
+}
+
 // "Service" installs the service and names it in the AppID; "RegServer"
 // removes both and registers a plain local server; "UnregServer" removes
 // the rest.
