@@ -156,6 +156,11 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
   }
   debugLog(u"CVirtualDisk::mount drop impersonation otherwise DeviceNotificator would not work\n");
   acting.revert();
+  return createDisk(imageFilePath, diskSize, sectorSize, opened, operation);
+}
+
+int32_t CVirtualDisk::createDisk(const char16_t* imageFilePath, uint64_t diskSize, uint32_t sectorSize,
+                                 int32_t opened, MountSession::Operation& operation) {
   if (!operation.advance(MountSession::Phase::Creating)) {
     closeImage(u"CVirtualDisk::mount closeImage failed, the image stays open\n");
     return cancelled();

@@ -78,6 +78,10 @@ class CVirtualDisk {
   // The mount from its settings on, once the driver holds no disk and the
   // parameters name an image.
   int32_t mountImage(const char16_t* imageFilePath, const MountParams& params, MountSession::Operation& operation);
+  // The driver's disk for the image that the mount opened (`opened`: 0 or
+  // -14), as the service's own identity; the mount's result.
+  static int32_t createDisk(const char16_t* imageFilePath, uint64_t diskSize, uint32_t sectorSize, int32_t opened,
+                            MountSession::Operation& operation);
   // What an unmount that removed no disk did.
   static UmountOutcome unremovedOutcome(bool cancelledMount);
   // Logs the cancellation; kCancelled.

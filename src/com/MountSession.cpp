@@ -18,7 +18,7 @@ MountSession::Operation::~Operation() {
 
 bool MountSession::Operation::advance(Phase phase) {
   const std::lock_guard<std::mutex> guard(session_.mutex_);
-  if (session_.cancelRequested_) return false;
+  if (!held() || session_.cancelRequested_) return false;
   session_.phase_ = phase;
   return true;
 }

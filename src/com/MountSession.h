@@ -38,7 +38,7 @@ class MountSession {
     // The phase the session was in when the operation began.
     Phase phaseBefore() const { return phaseBefore_; }
     // Moves the mount on to `phase`; false, changing nothing, once the
-    // mount is cancelled.
+    // mount is cancelled (or when the operation holds nothing).
     bool advance(Phase phase);
 
    private:
