@@ -88,9 +88,10 @@ void VirtualDiskObject::mount(sdbus::MethodCall& call) {
     if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject::mount the caller's process is unknown or gone\n");
     const sys::posix::ScopedCallContext client(caller ? caller->pid() : 0,
                                                caller ? caller->identity() : std::nullopt);
-    pending.reply(self.disk_.mount(arguments->imageFilePath(), arguments->baseImageFilePath(),
-                                   arguments->usingImageEncryption(), arguments->imageMasterPassword(),
-                                   arguments->debugLogPath(), arguments->tempFile(), arguments->additionalOpts()));
+    self.answer(pending, self.disk_.mount(arguments->imageFilePath(), arguments->baseImageFilePath(),
+                                          arguments->usingImageEncryption(), arguments->imageMasterPassword(),
+                                          arguments->debugLogPath(), arguments->tempFile(),
+                                          arguments->additionalOpts()));
   });
 }
 
@@ -99,7 +100,7 @@ void VirtualDiskObject::umount(sdbus::MethodCall& call) {
   sdbus::Variant callbackContext;
   call >> mountTag >> callbackContext;
   runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
-    pending.reply(self.disk_.umount(tag.empty() ? nullptr : tag.c_str()));
+    self.answer(pending, self.disk_.umount(tag.empty() ? nullptr : tag.c_str()));
   });
 }
 
@@ -110,7 +111,7 @@ void VirtualDiskObject::umountWithOutcome(sdbus::MethodCall& call) {
   runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
     CVirtualDisk::UmountOutcome outcome = CVirtualDisk::UmountOutcome::NotUnmounted;
     const int32_t result = self.disk_.umount(tag.empty() ? nullptr : tag.c_str(), &outcome);
-    pending.reply(result, std::string(outcomeName(outcome)));
+    self.answer(pending, result, std::string(outcomeName(outcome)));
   });
 }
 
@@ -134,7 +135,7 @@ void VirtualDiskObject::enumMounted(sdbus::MethodCall& call) {
     uint32_t count = 0;
     const int32_t result = self.disk_.enumMounted(&count);
     // A failed query leaves callback_context untouched: empty.
-    pending.reply(result, result == 0 ? sdbus::Variant(count) : emptyVariant());
+    self.answer(pending, result, result == 0 ? sdbus::Variant(count) : emptyVariant());
   });
 }
 
@@ -181,4 +182,10 @@ void VirtualDiskObject::unadviseSinksOf(const std::string& name) {
   }
 }
 
-void VirtualDiskObject::withdraw() { object_->unregister(); }
+void VirtualDiskObject::withdraw() {
+  {
+    const std::lock_guard<std::mutex> guard(answerMutex_);
+    withdrawn_ = true;
+  }
+  object_->unregister();
+}

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "com/CVirtualDisk.h"
@@ -23,7 +24,9 @@
 //
 // Its handlers run on the loop's thread. It stays on the bus until
 // withdraw(), which the loop's thread calls outside the object's own
-// handlers; calls still at work keep the rest of it until they are done.
+// handlers; calls still at work keep the rest of it until they are done,
+// and are not answered once it is withdrawn (the bus keeps a call's reply
+// signature with the object's registration, which goes with it).
 class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject> {
  public:
   // Called, inside the Release handler, to have the object taken off the bus.
@@ -66,12 +69,21 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
 
   // Has a call worker do `work`; answers with an error when none takes it.
   void runOnWorker(const sdbus::MethodCall& call, Work work);
+  // Answers a call at work, unless the object was withdrawn meanwhile; a
+  // withdrawal waits for an answer being sent.
+  template <class... Values>
+  void answer(const PendingCall& pending, const Values&... values) {
+    const std::lock_guard<std::mutex> guard(answerMutex_);
+    if (!withdrawn_) pending.reply(values...);
+  }
   sdbus::method_callback handler(void (VirtualDiskObject::*method)(sdbus::MethodCall&));
 
   const std::shared_ptr<ServiceConnection> connection_;  // declared first: outlives the rest
   const std::shared_ptr<CallWorkers> workers_;
   const std::string path_;
   const std::string creator_;
+  std::mutex answerMutex_;  // guards withdrawn_
+  bool withdrawn_ = false;
   const Releaser releaser_;
   CVirtualDisk disk_;
   std::shared_ptr<sdbus::IObject> object_;  // shared with the sinks, which send its signals

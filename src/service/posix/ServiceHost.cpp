@@ -73,11 +73,12 @@ int ServiceHost::serviceMain(LpcThread& port, std::span<const std::u16string> st
   routeDeviceEvents();
   report("Service started/resumed");
   const int exitCode = untilStopped();
-  // No new calls from here on; a mount in progress is cancelled, and the
-  // calls at work finish before the service shuts down.
-  service_->withdraw();
+  // The loop has ended: no new call is taken. A mount in progress is
+  // cancelled, and the calls at work finish and are answered before their
+  // objects leave the bus.
   App::stopMounts();
   if (!workers_->stop(CallWorkers::kStopWait)) report("calls still at work are left to end by themselves");
+  service_->withdraw();
   port.stop();
   if (exitCode == kStopped) debugLog(u"ServiceMain: OnStop OK\n");
   App::shutdown();

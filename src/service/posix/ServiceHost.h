@@ -19,8 +19,9 @@ class ServiceConnection;
 // runs App::startup, starts the port thread without impersonation, hands
 // the kernel's device events to volume detection, and serves the calls that
 // come over the bus. SIGTERM or SIGINT is the stop control: the service
-// leaves the bus, cancels a mount in progress and lets the calls at work
-// finish (both bounded), stops the port thread, logs "ServiceMain: OnStop OK" and runs App::shutdown. What Windows
+// takes no more calls, cancels a mount in progress and lets the calls at
+// work finish and be answered (both bounded), leaves the bus, stops the port
+// thread, logs "ServiceMain: OnStop OK" and runs App::shutdown. What Windows
 // reports to the event log goes to standard error, which systemd keeps in
 // the journal.
 class ServiceHost {

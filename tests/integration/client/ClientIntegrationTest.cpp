@@ -540,6 +540,28 @@ TEST_F(ClientIntegrationTest, StoppingTheServiceDuringAnIndexPassCancelsTheMount
   EXPECT_FALSE(anythingOfTheDiskLeft());
 }
 
+// A client that leaves the bus during its mount takes its object with it:
+// the mount goes on to its end, its answer goes nowhere (the object's
+// registration, which holds the reply's signature, is gone), and the
+// service goes on serving.
+TEST_F(ClientIntegrationTest, AClientThatLeavesDuringItsMountLeavesTheServiceServing) {
+  const fs::path image = makeLongIndexedImage();
+  const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
+  ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
+  mounting->signal(SIGKILL);
+  finish(*mounting, "mount");
+  bool mounted = false;
+  for (auto waited = 0ms; !mounted && waited < kClientWait; waited += 200ms) {
+    mounted = client({"list"}).out.find("first_tag: " + image.string()) != std::string::npos;
+    if (!mounted) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(mounted) << logs();
+  EXPECT_EQ(kill(service_->pid(), 0), 0) << "the service runs" << logs();
+  const ClientResult unmounted = client({"umount"});
+  EXPECT_EQ(unmounted.exitCode, 0) << unmounted.out << unmounted.err << logs();
+  EXPECT_FALSE(anythingOfTheDiskLeft());
+}
+
 // The service dies under a process that reads the mounted volume: the
 // reads fail within a bound instead of hanging, and a new service unmounts
 // what the old one left.

@@ -127,7 +127,8 @@ TEST_F(MountLifecycleTest, TheWatchdogLeavesAMountThatIsOpeningItsImageAlone) {
   {
     const RunningWatchdog watchdog;
     TimerTask::setLpcConnectPending();
-    ASSERT_TRUE(eventually([&] { return logged("TimerTask::processDriverTask a mount or unmount is in progress") >= 2; }));
+    ASSERT_TRUE(
+        eventually([&] { return logged("TimerTask::processDriverTask a mount or unmount is in progress") >= 2; }));
     fakes_.image.proceed->set();
     EXPECT_EQ(mountResult(), 0);
     EXPECT_TRUE(eventually([] { return TimerTask::lpcConnectPending() == 0; })) << "checked once the mount was done";

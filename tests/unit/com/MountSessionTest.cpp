@@ -62,12 +62,12 @@ class PhaseHolder {
 struct PhaseCase {
   const char* name;
   Phase phase;
-  Refusal mount;          // what a mount that comes meets
-  Refusal unmount;        // an unmount that does not wait
-  bool cancels;           // a cancel finds a mount to stop
-  bool watchdogMayLook;   // the watchdog gets a state to act on
-  bool recordWritten;     // a probe's record write goes ahead
-  bool stopEndsAtOnce;    // the stop finds no operation to wait for
+  Refusal mount;         // what a mount that comes meets
+  Refusal unmount;       // an unmount that does not wait
+  bool cancels;          // a cancel finds a mount to stop
+  bool watchdogMayLook;  // the watchdog gets a state to act on
+  bool recordWritten;    // a probe's record write goes ahead
+  bool stopEndsAtOnce;   // the stop finds no operation to wait for
 };
 
 const PhaseCase kPhases[] = {

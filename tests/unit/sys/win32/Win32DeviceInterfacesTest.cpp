@@ -28,11 +28,11 @@ class RegisteredInterface {
     device_.cbSize = sizeof(device_);
     SP_DEVICE_INTERFACE_DATA created{};
     created.cbSize = sizeof(created);
-    registered_ = set_ != INVALID_HANDLE_VALUE &&
-                  SetupDiCreateDeviceInfoW(set_, L"ROOT\\VKBVD_TEST\\0000", &kTestClass, nullptr, nullptr, 0,
-                                           &device_) &&
-                  SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr) &&
-                  SetupDiCreateDeviceInterfaceW(set_, &device_, &kTestClass, nullptr, 0, &created);
+    registered_ =
+        set_ != INVALID_HANDLE_VALUE &&
+        SetupDiCreateDeviceInfoW(set_, L"ROOT\\VKBVD_TEST\\0000", &kTestClass, nullptr, nullptr, 0, &device_) &&
+        SetupDiRegisterDeviceInfo(set_, &device_, 0, nullptr, nullptr, nullptr) &&
+        SetupDiCreateDeviceInterfaceW(set_, &device_, &kTestClass, nullptr, 0, &created);
   }
   ~RegisteredInterface() {
     if (set_ == INVALID_HANDLE_VALUE) return;
@@ -64,8 +64,7 @@ TEST(Win32DeviceInterfacesTest, TheDetailTakesThisBuildsStructureSize) {
   uint8_t detail[1024] = {};
   writeLittleEndian(detail, 4, 6);
   DeviceInterfaces::DeviceRecord device;
-  ASSERT_TRUE(interfaces.getDeviceInterfaceDetail(setHandle, data, detail, sizeof(detail) - 6, device, error))
-      << error;
+  ASSERT_TRUE(interfaces.getDeviceInterfaceDetail(setHandle, data, detail, sizeof(detail) - 6, device, error)) << error;
   EXPECT_EQ(readLittleEndian(detail, 4), sizeof(void*) == 8 ? 8u : 6u);
   const std::u16string path = readUtf16LittleEndian(detail + 4, (sizeof(detail) - 4) / 2);
   EXPECT_NE(wide::toUtf8(path).find("vkbvd_test#0000"), std::string::npos) << wide::toUtf8(path);
