@@ -12,11 +12,12 @@ class MountServiceBus;
 class ServiceConnection;
 
 // The service process on Linux, from its start to its stop; the watchdog
-// runs beside it for the whole process (main starts it). The service's name on the bus is taken first, so that
-// a second instance ends before it touches anything of the one that runs (on
-// Windows the service control manager never starts a service twice). Then,
-// in the order the service keeps on every platform, ServiceMain parses the start arguments (prefix "-": "-log PATH"),
-// runs App::startup, starts the port thread without impersonation, hands
+// runs beside it for the whole process (main starts it). The service's name
+// on the bus is taken first, so that a second instance ends before it
+// touches anything of the one that runs (on Windows the service control
+// manager never starts a service twice). Then, in the order the service
+// keeps on every platform, ServiceMain parses the start arguments (prefix
+// "-": "-log PATH"), runs App::startup, starts the port thread without impersonation, hands
 // the kernel's device events to volume detection, and serves the calls that
 // come over the bus. SIGTERM or SIGINT is the stop control: the service
 // takes no more calls, cancels a mount in progress and lets the calls at

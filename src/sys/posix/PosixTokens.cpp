@@ -131,6 +131,13 @@ uint32_t switchIdentity(const Identity& identity, const CapabilitySets& own, con
   return error != WinError::Success ? error : writeCapabilities(after);
 }
 
+// The /proc directory of process `pid`, which keeps naming that process
+// even when its pid is reused; invalid when there is no such process.
+UniqueFd openProcessDirectory(uint32_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid);
+  return UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 // The text of /proc/PID/status of the process whose /proc directory is open
 // as `processDirectory`; an ended process is an invalid parameter, as on Windows.
 uint32_t readStatusAt(int processDirectory, std::string& status) {
@@ -177,8 +184,7 @@ uint32_t PosixTokens::openProcess(uint32_t pid, Handle& process) {
     process = add(CallerProcess{std::move(*caller)});
     return WinError::Success;
   }
-  const std::string path = "/proc/" + std::to_string(pid);
-  UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd directory = openProcessDirectory(pid);
   // No such process: what Windows answers for a bad pid.
   if (!directory.valid()) return errno == ENOENT ? WinError::InvalidParameter : winErrorFromErrno(errno);
   process = add(std::move(directory));
@@ -293,8 +299,7 @@ std::optional<Identity> PosixTokens::callerOf(Handle process) {
 
 std::optional<Identity> readProcessIdentity(uint32_t pid) {
   if (pid == 0) return std::nullopt;
-  const std::string path = "/proc/" + std::to_string(pid);
-  const UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd directory = openProcessDirectory(pid);
   std::string status;
   Identity identity;
   if (!directory.valid() || readStatusAt(directory.get(), status) != WinError::Success ||

@@ -21,6 +21,7 @@
 #include "fakes/MountingFakes.h"
 #include "lpc/LpcThread.h"
 #include "support/CapturedLog.h"
+#include "support/Eventually.h"
 #include "volume/VolumeDeviceNotificator.h"
 
 namespace records = driver_records;
@@ -34,15 +35,6 @@ constexpr uint32_t kClientPid = 4242;
 constexpr sys::DeviceNotifications::ServiceHandle kService = 0x5E;
 constexpr std::chrono::seconds kBound{10};
 using Outcome = CVirtualDisk::UmountOutcome;
-
-bool eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + kBound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // The watchdog running every few milliseconds while it lives.
 class RunningWatchdog {
@@ -127,11 +119,12 @@ TEST_F(MountLifecycleTest, TheWatchdogLeavesAMountThatIsOpeningItsImageAlone) {
   {
     const RunningWatchdog watchdog;
     TimerTask::setLpcConnectPending();
-    ASSERT_TRUE(
-        eventually([&] { return logged("TimerTask::processDriverTask a mount or unmount is in progress") >= 2; }));
+    ASSERT_TRUE(eventually(
+        [&] { return logged("TimerTask::processDriverTask a mount or unmount is in progress") >= 2; }, kBound));
     fakes_.image.proceed->set();
     EXPECT_EQ(mountResult(), 0);
-    EXPECT_TRUE(eventually([] { return TimerTask::lpcConnectPending() == 0; })) << "checked once the mount was done";
+    EXPECT_TRUE(eventually([] { return TimerTask::lpcConnectPending() == 0; }, kBound))
+        << "checked once the mount was done";
   }
   EXPECT_TRUE(VirtualImageManager::isImageOpen());
   EXPECT_TRUE(diskHeld());
@@ -150,7 +143,7 @@ TEST_F(MountLifecycleTest, TheWatchdogRestartsThePortAsTheMountsUser) {
   {
     const RunningWatchdog watchdog;
     TimerTask::setLpcConnectPending();
-    ASSERT_TRUE(eventually([] { return TimerTask::lpcConnectPending() == 0; }));
+    ASSERT_TRUE(eventually([] { return TimerTask::lpcConnectPending() == 0; }, kBound));
   }
   EXPECT_EQ(logged("TimerTask::processDriverTask driver is not responding"), 1u);
   EXPECT_FALSE(VirtualImageManager::isImageOpen());

@@ -21,6 +21,7 @@
 #include "fakes/FakeVolumes.h"
 #include "lpc/LpcThread.h"
 #include "service/DebugLog.h"
+#include "support/Eventually.h"
 #include "support/TempDir.h"
 #include "sys/ScopedFake.h"
 #include "volume/VolumeDeviceNotificatorThread.h"
@@ -32,16 +33,6 @@ namespace {
 
 const std::u16string kDriverPath = u"\\\\?\\root#vkvd#0000";
 constexpr auto kShortPeriod = 10ms;
-
-// Polls `condition` until it holds, for at most 20 s.
-bool eventually(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // The debug log in a directory of its own, read while the watchdog writes it.
 class WatchedLog {
