@@ -69,6 +69,9 @@ bool MountService::createObject(BusFailure& failure) {
       !readReply(reply, "CreateInstance", failure, path)) {
     return false;
   }
+  // Signals are believed only from the connection that answered: any
+  // connection may send one with the object's path and the service's members.
+  serviceOwner_ = reply.getSender();
   object_ = sdbus::createProxy(*connection_, kServiceName, path);
   subscribeToEvents();
   return true;
@@ -86,6 +89,7 @@ void MountService::release() {
 // Events whose arguments do not read as the API declares them are dropped.
 void MountService::subscribeToEvents() {
   object_->registerSignalHandler(kConnectionPoint, "OnImageIndexProgress", [this](sdbus::Signal& signal) {
+    if (!fromService(signal)) return;
     int32_t part = 0;
     double total = 0;
     double processed = 0;
@@ -97,6 +101,7 @@ void MountService::subscribeToEvents() {
     if (progress_) progress_(part, total, processed);
   });
   object_->registerSignalHandler(kConnectionPoint, "OnEnumMounted", [this](sdbus::Signal& signal) {
+    if (!fromService(signal)) return;
     std::string tag;
     std::string image;
     try {
@@ -108,6 +113,10 @@ void MountService::subscribeToEvents() {
     enumerated_.image = image;
   });
   object_->finishRegistration();
+}
+
+bool MountService::fromService(const sdbus::Signal& signal) const {
+  return !serviceOwner_.empty() && signal.getSender() == serviceOwner_;
 }
 
 bool MountService::advise(BusFailure& failure) {

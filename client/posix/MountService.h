@@ -108,6 +108,8 @@ class MountService {
   bool createObject(BusFailure& failure);
   void release();
   void subscribeToEvents();
+  // Whether `signal` comes from the service's connection.
+  bool fromService(const sdbus::Signal& signal) const;
 
   // Writes a call's arguments.
   using Arguments = std::function<void(sdbus::MethodCall&)>;
@@ -127,6 +129,7 @@ class MountService {
 
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> object_;
+  std::string serviceOwner_;  // the unique name that answered CreateInstance
   ProgressHandler progress_;
   Enumeration enumerated_;
   std::shared_ptr<Answer> mountAnswer_;

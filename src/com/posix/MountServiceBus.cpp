@@ -14,6 +14,7 @@ using namespace mount_service_bus;
 namespace {
 
 // The bus daemon's word that a connection has left: its unique name lost its only owner.
+constexpr char kBusDaemon[] = "org.freedesktop.DBus";
 constexpr char kClientLeftRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
     "member='NameOwnerChanged',arg2=''";
@@ -64,6 +65,9 @@ void MountServiceBus::createInstance(sdbus::MethodCall& call) {
 }
 
 void MountServiceBus::onNameOwnerChanged(sdbus::Message& message) {
+  // Any connection may send a signal of that name straight to the service,
+  // which the rule lets through: only the bus daemon itself is believed.
+  if (message.getSender() != kBusDaemon) return;
   try {
     std::string name, oldOwner, newOwner;
     message >> name >> oldOwner >> newOwner;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -49,6 +50,17 @@ std::string readText(const fs::path& path) {
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
+// What a command wrote to its standard output.
+std::string runOutput(const std::string& command) {
+  std::string text;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe)) text += buffer;
+    pclose(pipe);
+  }
+  return text;
+}
+
 // A program in a process of its own, its output in `out` and `err` (the
 // same file unless given apart); ended with SIGTERM (then SIGKILL when it
 // does not end in time).
@@ -79,6 +91,7 @@ class Child {
   void signal(int number) {
     if (running()) kill(pid_, number);
   }
+  pid_t pid() const { return pid_; }
   bool running() {
     if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = 0;
     return pid_ > 0;
@@ -500,6 +513,31 @@ TEST_F(ClientIntegrationTest, AnUnmountDuringAnIndexPassCancelsTheMountAndBothSa
   EXPECT_NE(mounted.err.find("the mount was cancelled"), std::string::npos) << mounted.err;
   EXPECT_NE(readText(serviceLog()).find("CVirtualDisk::mount cancelled\n"), std::string::npos) << logs();
   expectNothingOfTheMount();
+}
+
+// The client believes the service's signals only: progress that another
+// connection sends it, on its object's path and with the service's member,
+// is not shown.
+TEST_F(ClientIntegrationTest, ProgressSentByAnotherConnectionIsNotShown) {
+  const fs::path image = makeLongIndexedImage();
+  const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
+  ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
+  const std::string busctl = "busctl --address=" + bus_->address();
+  std::smatch name;
+  const std::string connections = runOutput(busctl + " list --unique --no-legend");
+  ASSERT_TRUE(std::regex_search(connections, name, std::regex("(:1\\.\\d+) +" + std::to_string(mounting->pid()) + " ")))
+      << connections;
+  for (int object = 1; object <= 8; ++object) {
+    EXPECT_TRUE(run(busctl + " emit --destination=" + name[1].str() + " /com/velkara/MountService/VirtualDisk/" +
+                    std::to_string(object) +
+                    " com.velkara.MountService.ConnectionPoint OnImageIndexProgress iddv 666 100 50 s ''"));
+  }
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(client({"umount"}).exitCode, 0) << logs();
+  const ClientResult mounted = finish(*mounting, "mount");
+  EXPECT_EQ(mounted.exitCode, 8) << mounted.out << mounted.err;
+  EXPECT_NE(mounted.err.find("part 1"), std::string::npos) << mounted.err;
+  EXPECT_EQ(mounted.err.find("part 666"), std::string::npos) << mounted.err;
 }
 
 // Ctrl-C during the index pass cancels the mount at the service; nothing is

@@ -117,6 +117,16 @@ std::vector<sdbus::Struct<std::string, uint32_t>> BusClient::enumConnections(con
   return connections;
 }
 
+void BusClient::sendNameLeft(const std::string& destination, const std::string& name) {
+  const std::unique_ptr<sdbus::IObject> bus = sdbus::createObject(*connection_, "/org/freedesktop/DBus");
+  sdbus::Signal signal = bus->createSignal("org.freedesktop.DBus", "NameOwnerChanged");
+  signal.setDestination(destination);
+  signal << name << name << std::string();
+  signal.send();
+}
+
+void BusClient::ownServiceName() { connection_->requestName(kService); }
+
 std::vector<BusClient::EnumMountedEvent> BusClient::enumMountedEvents() {
   const std::lock_guard<std::mutex> guard(mutex_);
   return enumMounted_;

@@ -52,6 +52,12 @@ class BusClient {
   int32_t unadvise(const std::string& object, uint32_t cookie);
   std::vector<sdbus::Struct<std::string, uint32_t>> enumConnections(const std::string& object);
 
+  // Sends, from this connection, the signal NameOwnerChanged(name, name, "")
+  // that the bus daemon sends when `name` leaves, to `destination`.
+  void sendNameLeft(const std::string& destination, const std::string& name);
+  // Takes the service's name, as a stand-in for it (only root may).
+  void ownServiceName();
+
   std::vector<EnumMountedEvent> enumMountedEvents();
   std::vector<ProgressEvent> progressEvents();
 

@@ -333,6 +333,22 @@ TEST_F(MountServiceTest, ObjectsAndSinksGoWithTheClientThatMadeThem) {
   EXPECT_TRUE(waitFor([&] { return !objectExists(left); }));
 }
 
+// A client's objects go when the bus daemon says it left, and only then: the
+// same signal sent by another connection, straight to the service, is not
+// believed.
+TEST_F(MountServiceTest, ASignalThatOnlyClaimsAClientLeftRemovesNothing) {
+  const std::string object = client_->createInstance();
+  ASSERT_EQ(client_->advise(object).first, 0);
+  BusClient spoofer(bus_->address());
+  spoofer.sendNameLeft("com.velkara.MountService", client_->uniqueName());
+  // The service takes one connection's messages in order: once this is
+  // answered, it has had the signal.
+  const auto connections = spoofer.enumConnections(object);
+  ASSERT_EQ(connections.size(), 1u);
+  EXPECT_EQ(connections[0].get<0>(), client_->uniqueName());
+  EXPECT_TRUE(objectExists(object));
+}
+
 TEST_F(MountServiceTest, ThePolicyLetsRootCallAndRefusesOtherUsers) {
   const std::string createInstance = std::string("call com.velkara.MountService ") + kClassObject +
                                      " com.velkara.MountService.ClassFactory CreateInstance";
@@ -340,6 +356,36 @@ TEST_F(MountServiceTest, ThePolicyLetsRootCallAndRefusesOtherUsers) {
   EXPECT_FALSE(refused.succeeded) << refused.text;
   EXPECT_NE(refused.text.find("Access denied"), std::string::npos) << refused.text;
   EXPECT_TRUE(busctl(createInstance).succeeded);
+}
+
+// The service takes no signal from its clients, so the bus delivers none to
+// it from anyone but root (the service's own user): a stand-in owning the
+// service's name hears root's and not a member's.
+TEST(MountServicePolicyTest, OnlyRootMaySendTheServiceASignal) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may own the service's name";
+  if (callerUid() == 0) GTEST_SKIP() << "needs the user " << kCallerName;
+  if (!run("command -v dbus-daemon >/dev/null && command -v busctl >/dev/null")) {
+    GTEST_SKIP() << "needs dbus-daemon and busctl";
+  }
+  TempDir dir;
+  PrivateBus bus(dir.path(), kCallerName);
+  ASSERT_FALSE(bus.address().empty()) << readText(dir.path() / "bus.log");
+  BusClient standIn(bus.address());
+  standIn.ownServiceName();
+  const auto emit = [&](const std::string& as, int part) {
+    return runCommand(as + "busctl --address=" + bus.address() +
+                      " emit --destination=com.velkara.MountService /com/velkara/MountService/VirtualDisk/1"
+                      " com.velkara.MountService.ConnectionPoint OnImageIndexProgress iddv " +
+                      std::to_string(part) + " 1 1 s ''");
+  };
+  const std::string member = std::to_string(callerUid());
+  EXPECT_TRUE(emit("setpriv --reuid=" + member + " --regid=" + member + " --clear-groups ", 666).succeeded);
+  EXPECT_TRUE(emit("", 1).succeeded);
+  ASSERT_TRUE(waitFor([&] { return !standIn.progressEvents().empty(); })) << "root's signal never came";
+  std::this_thread::sleep_for(200ms);  // time for a member's signal that the bus would let through
+  const auto events = standIn.progressEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].imagePartNumber, 1);
 }
 
 TEST_F(MountServiceTest, WithoutTheDriverAMountIsRefusedAndNothingIsEnumerated) {

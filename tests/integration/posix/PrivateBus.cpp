@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "sys/posix/UniqueFd.h"
@@ -23,9 +24,19 @@ constexpr auto kStartWait = 20s;
 constexpr auto kStopWait = 10s;
 constexpr auto kPollInterval = 10ms;
 
+fs::path packagedPolicy() { return fs::path(VK_PACKAGING_DIR) / "com.velkara.MountService.conf"; }
+
+// The packaged policy's rules for the group vkbvd, given to `user`.
 std::string callerPolicy(const std::string& user) {
   if (user.empty()) return {};
-  return "  <policy user=\"" + user + "\">\n    <allow send_destination=\"com.velkara.MountService\"/>\n  </policy>\n";
+  std::ifstream in(packagedPolicy());
+  const std::string shipped((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string groupStart = "<policy group=\"vkbvd\">";
+  const size_t start = shipped.find(groupStart);
+  const size_t end = shipped.find("</policy>", start);
+  if (start == std::string::npos || end == std::string::npos) return {};
+  return "<policy user=\"" + user + "\">" + shipped.substr(start + groupStart.size(), end - start - groupStart.size()) +
+         "</policy>\n";
 }
 
 std::string configuration(const fs::path& socket, const std::string& extraCaller) {
@@ -54,7 +65,7 @@ std::string configuration(const fs::path& socket, const std::string& extraCaller
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
   </policy>
   <include>)" +
-         (fs::path(VK_PACKAGING_DIR) / "com.velkara.MountService.conf").string() + "</include>\n" +
+         packagedPolicy().string() + "</include>\n" +
          callerPolicy(extraCaller) + "</busconfig>\n";
 }
 
