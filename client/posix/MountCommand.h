@@ -25,10 +25,12 @@ class MountCommand {
   // How long a mounted image's volume is awaited in the record.
   static constexpr std::chrono::seconds kRecordWait{30};
 
-  // Results go to `out`, progress and failures to `err`, which is a
-  // terminal when `errIsTerminal`.
-  MountCommand(const ClientArguments& arguments, std::ostream& out, std::ostream& err, bool errIsTerminal)
-      : arguments_(arguments), out_(out), err_(err), progress_(err, errIsTerminal) {}
+  // Results go to `out`, failures to `err` and the progress display to
+  // `progress`, which is a terminal when `progressIsTerminal` (the same
+  // stream as `err`, without its escaping).
+  MountCommand(const ClientArguments& arguments, std::ostream& out, std::ostream& err, std::ostream& progress,
+               bool progressIsTerminal)
+      : arguments_(arguments), out_(out), err_(err), progress_(progress, progressIsTerminal) {}
 
   ExitCode run();
 

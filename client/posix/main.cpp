@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ClientArguments.h"
+#include "EscapingStreamBuffer.h"
 #include "ListCommand.h"
 #include "MountCommand.h"
 #include "UmountCommand.h"
@@ -20,11 +21,16 @@ int main(int argc, char** argv) {
     std::cerr << "vkbvd: " << error << "\n" << ClientArguments::usage();
     return exitStatus(ExitCode::Usage);
   }
+  // What the service answers is printed as text: its control characters escaped.
+  EscapingStreamBuffer escapedOut(*std::cout.rdbuf());
+  EscapingStreamBuffer escapedErr(*std::cerr.rdbuf());
+  std::ostream out(&escapedOut);
+  std::ostream err(&escapedErr);
   switch (parsed.command) {
     case ClientCommand::Mount:
-      return exitStatus(MountCommand(parsed, std::cout, std::cerr, isatty(STDERR_FILENO) == 1).run());
-    case ClientCommand::Umount: return exitStatus(UmountCommand(std::cout, std::cerr).run());
-    case ClientCommand::List: return exitStatus(ListCommand(std::cout, std::cerr).run());
+      return exitStatus(MountCommand(parsed, out, err, std::cerr, isatty(STDERR_FILENO) == 1).run());
+    case ClientCommand::Umount: return exitStatus(UmountCommand(out, err).run());
+    case ClientCommand::List: return exitStatus(ListCommand(out, err).run());
     case ClientCommand::Help: break;
   }
   std::cout << ClientArguments::usage();

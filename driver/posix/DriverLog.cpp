@@ -33,6 +33,6 @@ void DriverLog::line(const char* format, ...) {
   std::vsnprintf(message, sizeof(message), format, args);  // a longer message is cut
   va_end(args);
   // A client's string (an image path) never begins a line of its own.
-  const std::string text = stamp + escapeControls<char>(message) + "\n";
+  const std::string text = stamp + escapeControls(message) + "\n";
   [[maybe_unused]] const ssize_t ignored = ::write(fd_.get(), text.data(), text.size());
 }

@@ -62,11 +62,44 @@ std::u16string renderInteger(const Conversion& conv, uint64_t bits) {
   return text;
 }
 
+std::u16string renderString(std::u16string_view text) {
+  if (text.size() <= kMaxLoggedArgument) return escapeLogText(text);
+  const std::string more = "...(" + std::to_string(text.size() - kMaxLoggedArgument) + " more)";
+  return escapeLogText(text.substr(0, kMaxLoggedArgument)) + std::u16string(more.begin(), more.end());
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+template <class Char>
+void appendEscape(std::basic_string<Char>& out, uint32_t unit) {
+  if (unit == '\n' || unit == '\r' || unit == '\t') {
+    out.push_back(Char('\\'));
+    out.push_back(Char(unit == '\n' ? 'n' : unit == '\r' ? 'r' : 't'));
+    return;
+  }
+  for (const char escaped : {'\\', 'x', kHex[unit >> 4], kHex[unit & 0xF]}) out.push_back(Char(escaped));
+}
+
+template <class Char>
+void appendCodePoint(std::basic_string<Char>& out, uint32_t codePoint) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), kHex[codePoint & 0xF]);
+    codePoint >>= 4;
+  } while (codePoint != 0);
+  for (const char c : "\\u{" + digits + "}") out.push_back(Char(c));
+}
+
+bool isControl(uint32_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 std::u16string render(const Conversion& conv, const LogArg* arg) {
   if (!arg) return u"(missing)";
   const bool wantsString = conv.type == u's';
   if (wantsString != (arg->kind() == LogArg::Kind::String)) return u"(bad argument)";
-  std::u16string text = wantsString ? escapeControls(wide::untilZero(arg->text())) : renderInteger(conv, arg->bits());
+  std::u16string text = wantsString ? renderString(wide::untilZero(arg->text())) : renderInteger(conv, arg->bits());
   if (text.size() < conv.width) {
     const size_t pad = conv.width - text.size();
     conv.leftAlign ? text.append(pad, u' ') : text.insert(0, pad, u' ');
@@ -106,6 +139,42 @@ std::u16string formatLogMessage(std::u16string_view format, std::span<const LogA
 
 std::u16string formatLogMessage(std::u16string_view format, std::initializer_list<LogArg> args) {
   return formatLogMessage(format, std::span<const LogArg>(args.begin(), args.size()));
+}
+
+std::u16string escapeLogText(std::u16string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char16_t unit = text[at];
+    if (isControl(unit)) {
+      appendEscape(out, unit);
+    } else if (unit <= 0xFF) {
+      out.push_back(unit);
+    } else if (isHighSurrogate(unit) && at + 1 < text.size() && isLowSurrogate(text[at + 1])) {
+      appendCodePoint(out, 0x10000 + ((unit - 0xD800u) << 10) + (text[++at] - 0xDC00u));
+    } else {
+      appendCodePoint(out, unit);
+    }
+  }
+  return out;
+}
+
+std::string escapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0u;
+    if (byte < 0x20 || byte == 0x7F) {
+      appendEscape(out, byte);
+    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F in UTF-8
+      appendCodePoint(out, next);
+      ++at;
+    } else {
+      out.push_back(static_cast<char>(byte));
+    }
+  }
+  return out;
 }
 
 std::string toLogBytes(std::u16string_view text) {

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 // One argument of a log message: a UTF-16 string or an integer.
 class LogArg {
@@ -36,8 +36,8 @@ class LogArg {
 };
 
 // Renders a printf-style message the same way on every platform. Conversions:
-// %s (UTF-16 string, up to its first zero, control characters escaped as
-// \n, \r, \t or \xHH), %d and %i (signed 32-bit), %u
+// %s (UTF-16 string, up to its first zero and at most kMaxLoggedArgument code
+// units, written as escapeLogText writes it), %d and %i (signed 32-bit), %u
 // (unsigned 32-bit), %x and %X (unsigned 32-bit hex), each with the ll prefix
 // for 64 bits, an optional '-' or '0' flag and a width, and %%. An argument of
 // the wrong kind prints "(bad argument)", a missing one "(missing)"; an unknown
@@ -45,28 +45,25 @@ class LogArg {
 std::u16string formatLogMessage(std::u16string_view format, std::span<const LogArg> args);
 std::u16string formatLogMessage(std::u16string_view format, std::initializer_list<LogArg> args);
 
-// `text` as it may stand inside one line of a log: its control characters
-// written as escapes (\n, \r, \t, \xHH), so that no string a client chose
-// can end the line or begin a forged one.
-template <class Char>
-std::basic_string<Char> escapeControls(std::basic_string_view<Char> text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::basic_string<Char> out;
-  out.reserve(text.size());
-  for (const Char c : text) {
-    const auto unit = static_cast<std::make_unsigned_t<Char>>(c);
-    if (unit >= 0x20 && unit != 0x7F) {
-      out.push_back(c);
-    } else if (unit == '\n' || unit == '\r' || unit == '\t') {
-      out.push_back(Char('\\'));
-      out.push_back(Char(unit == '\n' ? 'n' : unit == '\r' ? 'r' : 't'));
-    } else {
-      for (const char escaped : {'\\', 'x', kHex[unit >> 4], kHex[unit & 0xF]}) out.push_back(Char(escaped));
-    }
-  }
-  return out;
-}
+// How much of one string argument a message holds: a client's string of
+// megabytes costs the log a few kilobytes. A longer one is cut there and
+// followed by "...(N more)", N the code units left out.
+inline constexpr size_t kMaxLoggedArgument = 4096;
+
+// `text` as it may stand inside one line of a log whose bytes are the code
+// units up to 0xFF: control characters (C0, DEL and C1) written as \n, \r,
+// \t or \xHH, characters above U+00FF as \u{HEX} of their code point (a
+// lone surrogate as its own unit), so no string a client chose can end the
+// line, begin a forged one or reach a terminal as a control, and the text
+// logged is always the real one.
+std::u16string escapeLogText(std::u16string_view text);
+
+// UTF-8 `text` as it may stand inside one line of a UTF-8 log or terminal:
+// C0 controls and DEL written as \n, \r, \t or \xHH, C1 controls (U+0080
+// to U+009F) as \u{HH}; every other byte as it is.
+std::string escapeControls(std::string_view text);
 
 // The bytes a log file holds for a message: each code unit up to 0xFF as the
-// byte of that value; code units above 0xFF are left out.
+// byte of that value; code units above 0xFF (which only a message's own text
+// could hold: its arguments are escaped) are left out.
 std::string toLogBytes(std::u16string_view text);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/WideString.h"
@@ -81,7 +83,40 @@ TEST(LogFormatter, PadsToWidth) {
   EXPECT_EQ(formatLogMessage(u"[%5u|%-5u|%05d|%3s]", {42u, 42u, -42, u"ab"}), u"[   42|42   |-0042| ab]");
 }
 
-TEST(LogFormatter, KeepsCharactersBeyondLatin1) {
-  // Dropping them is the log file's business, not the formatter's.
-  EXPECT_EQ(formatLogMessage(u"%s", {u"\u4e2d\u00e9"}), u"\u4e2d\u00e9");
+// A logged string is always the real one, and nothing in it acts on a
+// terminal: the log's bytes are code units up to 0xFF, so C1 controls are
+// escaped as the others are and characters above U+00FF are written as their
+// code points instead of being dropped.
+TEST(LogFormatter, WritesEveryCharacterOfAStringAsItIsOrEscaped) {
+  const std::u16string loneSurrogates{u'a', char16_t{0xD800}, u'b', char16_t{0xDC00}};
+  const Case cases[] = {
+      {u"%s", {u"caf\u00e9 \u00a0\u00ff"}, u"caf\u00e9 \u00a0\u00ff"},  // Latin-1 as it is
+      {u"%s", {u"a\u0085b\u009B[2J\u0080\u009F"}, u"a\\x85b\\x9B[2J\\x80\\x9F"},
+      {u"%s", {u"/srv/u/\U0001F600\U0001F600"}, u"/srv/u/\\u{1F600}\\u{1F600}"},
+      {u"%s", {u"\u4e2d\u0100"}, u"\\u{4E2D}\\u{100}"},
+      {u"%s", {loneSurrogates}, u"a\\u{D800}b\\u{DC00}"},  // lone surrogates
+  };
+  for (const auto& c : cases) {
+    const std::u16string logged = formatLogMessage(c.format, c.args);
+    EXPECT_EQ(logged, c.expected) << wide::toUtf8(c.args[0].text());
+    EXPECT_EQ(toLogBytes(logged).size(), logged.size()) << "a unit the log file would drop";
+  }
+}
+
+TEST(LogFormatter, CutsALongStringArgument) {
+  const std::u16string huge(kMaxLoggedArgument + 30'000'000, u'a');
+  const std::u16string logged = formatLogMessage(u"[%s]", {huge});
+  EXPECT_EQ(logged, u"[" + std::u16string(kMaxLoggedArgument, u'a') + u"...(30000000 more)]");
+  const std::u16string exact(kMaxLoggedArgument, u'b');
+  EXPECT_EQ(formatLogMessage(u"%s", {exact}), exact);
+}
+
+TEST(LogFormatter, EscapesControlsOfUtf8Text) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain / \xC3\xA9 \xF0\x9F\x98\x80", "plain / \xC3\xA9 \xF0\x9F\x98\x80"},  // other UTF-8 as it is
+      {"line\nforged\r\t\x1B[31m\x7F", "line\\nforged\\r\\t\\x1B[31m\\x7F"},
+      {"a\xC2\x85" "b\xC2\x9B" "c\xC2\xA0", "a\\u{85}b\\u{9B}c\xC2\xA0"},  // C1 escaped, U+00A0 kept
+      {"cut \xC2", "cut \xC2"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(escapeControls(text), expected) << text;
 }

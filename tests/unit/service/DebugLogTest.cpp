@@ -44,7 +44,8 @@ TEST_F(DebugLogTest, WritesExactBytesForEachConversion) {
   EXPECT_EQ(readFileBytes(dir_.path() / "service.log"), expected);
 }
 
-TEST_F(DebugLogTest, LeavesOutCodeUnitsAbove0xFF) {
+// A logged path is the real one: characters above U+00FF are written as their code points.
+TEST_F(DebugLogTest, WritesCharactersAbove0xFFAsTheirCodePoints) {
   const std::u16string name = u"log-\u00e9\u4e2d\u6587.txt";
   const std::u16string path = dir_.file(name);
   openDebugLog(path.c_str());
@@ -53,7 +54,7 @@ TEST_F(DebugLogTest, LeavesOutCodeUnitsAbove0xFF) {
   closeDebugLog();
 
   const std::string written = readFileBytes(std::filesystem::path(path));
-  const std::string expectedName = "log-\xE9.txt";
+  const std::string expectedName = "log-\xE9\\u{4E2D}\\u{6587}.txt";
   ASSERT_GE(written.size(), kEnd.size() + expectedName.size());
   EXPECT_EQ(written.substr(written.size() - expectedName.size() - kEnd.size()), expectedName + kEnd);
   for (unsigned char c : written) EXPECT_TRUE(c == 0xE9 || c < 0x80) << int(c);
