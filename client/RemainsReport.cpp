@@ -35,6 +35,9 @@ bool RemainsReport::detachedLazily() const {
 }
 
 std::string RemainsReport::text() const {
+  if (outcome_ == UmountOutcome::Refused) {
+    return "Nothing was unmounted: the mounted disk is another user's; only that user or root may unmount it.";
+  }
   if (!nothingLeft()) {
     std::string text = "The unmount left part of the disk behind:";
     for (const std::string& line : remainingLines()) text += "\n  " + line;
@@ -44,7 +47,8 @@ std::string RemainsReport::text() const {
     case UmountOutcome::Unmounted: return goneText();
     case UmountOutcome::NothingMounted: return "Nothing was mounted.";
     case UmountOutcome::CancelledMount: return "Cancelled the mount in progress; nothing is mounted.";
-    case UmountOutcome::NotUnmounted: break;
+    case UmountOutcome::NotUnmounted:
+    case UmountOutcome::Refused: break;
   }
   return "The service did not unmount: another mount or unmount held on past its wait, or the virtual-disk driver "
          "would not remove the disk.";

@@ -19,7 +19,10 @@ class RemainsReport {
 
   bool nothingLeft() const { return remaining_.empty(); }
   // Nothing is left, and the service did not report a failure.
-  bool succeeded() const { return nothingLeft() && outcome_ != UmountOutcome::NotUnmounted; }
+  bool succeeded() const {
+    return nothingLeft() && outcome_ != UmountOutcome::NotUnmounted && outcome_ != UmountOutcome::Refused;
+  }
+  UmountOutcome outcome() const { return outcome_; }
   bool detachedLazily() const;
   // One sentence when the unmount succeeded; otherwise a heading and a line
   // for each part that stays, or why the service did not unmount.

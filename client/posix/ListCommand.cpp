@@ -26,7 +26,9 @@ ExitCode ListCommand::run() {
   if (enumeration.tag.empty()) {
     out_ << "an image is mounted (the service did not name it)\n";
   } else {
-    out_ << enumeration.tag << ": " << enumeration.image << "\n";
+    // The service names the image only to its owner and root.
+    out_ << enumeration.tag << ": " << (enumeration.image.empty() ? "(another user's image)" : enumeration.image)
+         << "\n";
   }
   printRecord();
   return ExitCode::Done;

@@ -149,6 +149,8 @@ bool MountService::umount(UmountOutcome& outcome, BusFailure& failure) {
     outcome = UmountOutcome::NothingMounted;
   } else if (word == kUmountCancelledMount) {
     outcome = UmountOutcome::CancelledMount;
+  } else if (word == kUmountRefused) {
+    outcome = UmountOutcome::Refused;
   } else {
     outcome = UmountOutcome::NotUnmounted;
   }

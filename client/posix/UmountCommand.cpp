@@ -18,7 +18,7 @@ ExitCode UmountCommand::run() {
   }
   if (!report->succeeded()) {
     err_ << report->text() << "\n";
-    return ExitCode::LeftBehind;
+    return report->outcome() == UmountOutcome::Refused ? ExitCode::AccessRefused : ExitCode::LeftBehind;
   }
   out_ << report->text() << "\n";
   return ExitCode::Done;

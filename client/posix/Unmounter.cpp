@@ -18,6 +18,7 @@ std::optional<RemainsReport> Unmounter::unmount(BusFailure& failure) {
   before.image = enumeration.image;
   UmountOutcome outcome = UmountOutcome::NotUnmounted;
   if (!service_.umount(outcome, failure)) return std::nullopt;
+  if (outcome == UmountOutcome::Refused) return RemainsReport(before, before, outcome);
   DiskFacts remaining = waitUntilGone(before);
   if (service_.enumMounted(enumeration, failure) && enumeration.result == 0) {
     remaining.driverHoldsDisk = enumeration.count > 0;

@@ -126,7 +126,8 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
   VirtualImageManager::setTempFile(params.getTempFile());
   const ProgressTarget progress(events_);
 
-  const std::shared_ptr<Impersonator> actor = chooseActor(params);
+  std::optional<Sid> owner;
+  const std::shared_ptr<Impersonator> actor = chooseActor(params, owner);
   if (!actor) return refusal(params);
   ActingAs acting(*actor);
   if (!acting.acting()) {
@@ -141,7 +142,7 @@ int32_t CVirtualDisk::mountImage(const char16_t* imageFilePath, const MountParam
     debugLog(u"CVirtualDisk::mount refused: the port thread cannot act as the client\n");
     return refusal(params);
   }
-  MountSession::instance().setActor(actor);
+  MountSession::instance().setActor(actor, *owner);
   if (!PrivilegeManager::checkImageFileAccess(params.getFileName())) return refusal(params);
 
   debugLog(u"CVirtualDisk::mount start openImage \n");
@@ -188,32 +189,44 @@ int32_t CVirtualDisk::cancelled() {
   return kCancelled;
 }
 
-std::shared_ptr<Impersonator> CVirtualDisk::chooseActor(const MountParams& params) {
+std::shared_ptr<Impersonator> CVirtualDisk::chooseActor(const MountParams& params, std::optional<Sid>& owner) {
   const uint32_t pid = params.getPid();
   debugLog(pid != 0 ? u"CVirtualDisk::mount impersonate to process for access to image via network\n"
                     : u"CVirtualDisk::mount impersonate to COM client for access to image via network\n");
   auto client = std::make_shared<Impersonator>();
-  if (!client->logonAsComClient()) {
+  const std::optional<Sid> clientUser = client->logonAsComClient() ? client->loggedOnUser() : std::nullopt;
+  if (!clientUser) {
     debugLog(u"CVirtualDisk::mount refused: no identity of the client\n");
     return nullptr;
   }
+  owner = clientUser;
   if (pid == 0) return client;
   auto process = std::make_shared<Impersonator>();
   if (!process->logonAsProcess(pid)) {
     debugLog(u"CVirtualDisk::mount refused: no identity of process %u\n", pid);
     return nullptr;
   }
-  const std::optional<Sid> clientUser = client->loggedOnUser();
-  const bool clientsOwn = clientUser && process->isLoggedOnAs(*clientUser);
-  if (!clientsOwn && !client->isAdministrator()) {
+  if (!process->isLoggedOnAs(*clientUser) && !client->isAdministrator()) {
     debugLog(u"CVirtualDisk::mount refused: process %u is not the client's\n", pid);
     return nullptr;
   }
   return process;
 }
 
+bool CVirtualDisk::callerMayActOnMount() {
+  const std::optional<Sid> owner = MountSession::instance().owner();
+  if (!owner) return true;
+  Impersonator caller;
+  return caller.logonAsComClient() && (caller.isLoggedOnAs(*owner) || caller.isAdministrator());
+}
+
 int32_t CVirtualDisk::umount(const char16_t* mountTag, UmountOutcome* outcome) {
   debugLog(u"TEST CVirtualDisk::umount =%s\n", mountTag);
+  if (!callerMayActOnMount()) {
+    debugLog(u"CVirtualDisk::umount refused: the mount is another user's\n");
+    if (outcome != nullptr) *outcome = UmountOutcome::Refused;
+    return kAnotherUsersMount;
+  }
   MountSession& session = MountSession::instance();
   const bool cancelling = session.cancelMount();
   if (cancelling) debugLog(u"CVirtualDisk::umount cancels the mount in progress\n");
@@ -248,6 +261,10 @@ CVirtualDisk::UmountOutcome CVirtualDisk::unremovedOutcome(bool cancelledMount) 
 }
 
 bool CVirtualDisk::cancelMount() {
+  if (!callerMayActOnMount()) {
+    debugLog(u"CVirtualDisk::cancelMount refused: the mount is another user's\n");
+    return false;
+  }
   const bool cancelling = MountSession::instance().cancelMount();
   debugLog(cancelling ? u"CVirtualDisk::cancelMount the mount in progress is cancelled\n"
                       : u"CVirtualDisk::cancelMount no mount is in progress\n");
@@ -260,6 +277,8 @@ int32_t CVirtualDisk::enumMounted(uint32_t* mountedCount) {
   uint32_t count = 0;
   if (!RequestDevInfoWorker::requestDevInfo(&info, &count)) return kQueryFailed;
   if (mountedCount != nullptr) *mountedCount = count;
-  events_->Fire_onEnumMounted(info.connection_tag, info.image_path);  // both empty when nothing is mounted
+  // Both empty when nothing is mounted; the image is named only to its owner and administrators.
+  const std::u16string image = callerMayActOnMount() ? std::u16string(info.image_path) : std::u16string();
+  events_->Fire_onEnumMounted(info.connection_tag, image);
   return 0;
 }

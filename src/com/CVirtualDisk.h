@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "com/CProxy_IVirtualDiskEvents.h"
 #include "com/MountSession.h"
@@ -19,17 +20,20 @@ class Impersonator;
 //
 // A mount acts as its client, or as a process of the client's own user that
 // the client names (any process when the client is an administrator); what
-// the client may not read it cannot mount. Mounts and unmounts of all objects
-// run one at a time, through the mount session; an unmount that comes during
-// a mount cancels it. Results are the service's result codes; nothing throws.
+// the client may not read it cannot mount. The mount is its client's user's
+// (its owner): only that user or an administrator may unmount it, cancel it
+// or learn its image's name. Mounts and unmounts of all objects run one at a
+// time, through the mount session; an unmount that comes during a mount
+// cancels it. Results are the service's result codes; nothing throws.
 class CVirtualDisk {
  public:
-  // What an unmount did, beside its result (which is always 0).
+  // What an unmount did, beside its result (0, or kAnotherUsersMount when refused).
   enum class UmountOutcome {
     Unmounted,       // the driver removed the disk
     NothingMounted,  // there was no disk to remove
     CancelledMount,  // a mount in progress was cancelled, and nothing is mounted
     NotUnmounted,    // the disk could not be removed, or another operation held on past the wait
+    Refused,         // the mount is another user's: nothing was done
   };
 
   // mount's own results; openImage's failures are passed on as they are.
@@ -43,6 +47,8 @@ class CVirtualDisk {
   // The image may not be read for the client (or names nothing).
   static constexpr int32_t kCannotReadImage = -15;
   static constexpr int32_t kCannotReadNetworkImage = -18;  // the same, for an image given as a network one
+  // umount's refusal: the mount (or the mount in progress) is another user's.
+  static constexpr int32_t kAnotherUsersMount = -20;
   // enumMounted's result when the driver query failed.
   static constexpr int32_t kQueryFailed = 1;
   // How long an unmount waits for a mount or unmount in progress.
@@ -58,13 +64,15 @@ class CVirtualDisk {
                 const char16_t* additionalOpts);
   // Cancels a mount in progress, waits for it to end, then removes the disk,
   // whatever `mountTag` says, and undoes what a mount set up; returns 0, and
-  // what it did in `outcome` when given.
+  // what it did in `outcome` when given. kAnotherUsersMount, doing nothing,
+  // when the caller may not act on the mount.
   int32_t umount(const char16_t* mountTag, UmountOutcome* outcome = nullptr);
   // Asks the mount in progress, whichever object runs it, to stop; true when
-  // there was one. Its caller gets kCancelled.
+  // there was one and the caller may act on it. Its caller gets kCancelled.
   static bool cancelMount();
   // Stores the number of mounted images in `mountedCount` (when given) and
-  // fires onEnumMounted; 0, or 1 when the driver query failed.
+  // fires onEnumMounted, with an empty image path for a caller who may not
+  // act on the mount; 0, or 1 when the driver query failed.
   int32_t enumMounted(uint32_t* mountedCount);
 
   // The connection point the binding advises sinks on.
@@ -87,9 +95,12 @@ class CVirtualDisk {
   // Logs the cancellation; kCancelled.
   static int32_t cancelled();
   // Who the mount acts as: the client, or the process the client named when
-  // it is the client's user's or the client is an administrator. None, with
-  // a log line, when neither can be taken.
-  static std::shared_ptr<Impersonator> chooseActor(const MountParams& params);
+  // it is the client's user's or the client is an administrator; `owner` is
+  // the client's user. None, with a log line, when neither can be taken.
+  static std::shared_ptr<Impersonator> chooseActor(const MountParams& params, std::optional<Sid>& owner);
+  // Whether the calling client is the mount's owner or an administrator, or
+  // no mount has an owner.
+  static bool callerMayActOnMount();
 
   std::shared_ptr<CProxy_IVirtualDiskEvents> events_;
 };

@@ -51,6 +51,7 @@ void MountSession::end() {
   if (phase_ != Phase::Mounted) {
     phase_ = Phase::Idle;
     actor_.reset();
+    owner_.reset();
   }
   running_ = false;
   mountRunning_ = false;
@@ -70,14 +71,20 @@ bool MountSession::cancelRequested() const {
   return cancelRequested_;
 }
 
-void MountSession::setActor(const std::shared_ptr<Impersonator>& actor) {
+void MountSession::setActor(const std::shared_ptr<Impersonator>& actor, const Sid& owner) {
   const std::lock_guard<std::mutex> guard(mutex_);
   actor_ = actor;
+  owner_ = owner;
 }
 
 std::shared_ptr<Impersonator> MountSession::actor() const {
   const std::lock_guard<std::mutex> guard(mutex_);
   return actor_.lock();
+}
+
+std::optional<Sid> MountSession::owner() const {
+  const std::lock_guard<std::mutex> guard(mutex_);
+  return owner_;
 }
 
 MountSession::Phase MountSession::phase() const {
@@ -102,6 +109,7 @@ bool MountSession::actIfUnchanged(uint64_t state, const std::function<bool()>& a
   if (gone) {
     phase_ = Phase::Idle;
     actor_.reset();
+    owner_.reset();
     ++state_;
   }
   running_ = false;

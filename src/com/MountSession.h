@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 
+#include "common/Sid.h"
+
 class Impersonator;
 
 // The one owner of what a mount sets up: the open image, the port thread and
@@ -71,10 +73,13 @@ class MountSession {
   bool cancelRequested() const;
 
   // Whose identity the port thread serves as for the current mount, for the
-  // port thread's restarts. The port thread keeps it alive while it serves;
-  // the session only names it, and forgets it when the mount is undone.
-  void setActor(const std::shared_ptr<Impersonator>& actor);
+  // port thread's restarts, and the user of the client that mounted (its
+  // owner, which the actor may not be). The port thread keeps the actor alive
+  // while it serves; the session only names it. Both are forgotten when the
+  // mount is undone.
+  void setActor(const std::shared_ptr<Impersonator>& actor, const Sid& owner);
   std::shared_ptr<Impersonator> actor() const;
+  std::optional<Sid> owner() const;
   Phase phase() const;
 
   // The watchdog's view: a number for the state between two operations,
@@ -111,4 +116,5 @@ class MountSession {
   Phase phase_ = Phase::Idle;
   uint64_t state_ = 0;  // counts the operations begun
   std::weak_ptr<Impersonator> actor_;
+  std::optional<Sid> owner_;
 };

@@ -91,7 +91,6 @@ void MountServiceBus::forgetClient(const std::string& name) {
       entry->second->withdraw();
       entry = objects_.erase(entry);
     } else {
-      entry->second->unadviseSinksOf(name);
       ++entry;
     }
   }

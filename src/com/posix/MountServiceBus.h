@@ -17,8 +17,8 @@
 // The mount service on the bus: the class object, whose CreateInstance makes
 // a new object for each call (as each COM creation request gets one), the
 // objects made, and the service's well-known name. When a client leaves the
-// bus, the objects it made go away, and so do the sinks it advised on any
-// object. Everything runs on the loop's thread: the handlers while the loop
+// bus, the objects it made go away, with their sinks (a client advises only
+// on its own objects). Everything runs on the loop's thread: the handlers while the loop
 // runs, publish and withdraw before and after it.
 class MountServiceBus {
  public:
@@ -41,7 +41,7 @@ class MountServiceBus {
   void onNameOwnerChanged(sdbus::Message& message);
   // Takes the object at `path` off the bus and forgets it.
   void remove(const std::string& path);
-  // The objects of a client that left go; its sinks on other objects too.
+  // The objects of a client that left go.
   void forgetClient(const std::string& name);
   size_t objectsOf(const std::string& client) const;
 

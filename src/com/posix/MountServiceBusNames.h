@@ -20,6 +20,7 @@ inline constexpr char kUmountUnmounted[] = "unmounted";
 inline constexpr char kUmountNothingMounted[] = "nothing-mounted";
 inline constexpr char kUmountCancelledMount[] = "cancelled-mount";
 inline constexpr char kUmountNotUnmounted[] = "not-unmounted";
+inline constexpr char kUmountRefused[] = "refused";
 
 // The errors of the binding itself; the methods' own results are their return values.
 inline constexpr char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";

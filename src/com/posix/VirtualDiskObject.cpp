@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "com/HResult.h"
 #include "com/posix/BusCaller.h"
 #include "com/posix/DbusEventSink.h"
 #include "com/posix/GuardedHandler.h"
@@ -17,6 +18,7 @@
 #include "sys/posix/ScopedCallContext.h"
 
 using namespace mount_service_bus;
+using sys::posix::ScopedCallContext;
 
 std::shared_ptr<VirtualDiskObject> VirtualDiskObject::create(std::shared_ptr<ServiceConnection> connection,
                                                              std::shared_ptr<CallWorkers> workers, std::string path,
@@ -75,6 +77,20 @@ void VirtualDiskObject::runOnWorker(const sdbus::MethodCall& call, Work work) {
   if (!taken) pending.fail(kErrorLimitsExceeded, "too many calls are in progress; try again later");
 }
 
+void VirtualDiskObject::runAsCaller(const sdbus::MethodCall& call, Work work) {
+  // Asked on the loop's thread, as the call arrives: the bus daemon answers at once.
+  const std::optional<BusCaller> caller = BusCaller::identify(connection_->busDaemon(), call.getSender());
+  runOnWorker(call, [caller, work = std::move(work)](VirtualDiskObject& self, const PendingCall& pending) {
+    const ScopedCallContext client = callContextOf(caller);
+    work(self, pending);
+  });
+}
+
+ScopedCallContext VirtualDiskObject::callContextOf(const std::optional<BusCaller>& caller) {
+  if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject: the caller's process is unknown or gone\n");
+  return ScopedCallContext(caller ? caller->pid() : 0, caller ? caller->identity() : std::nullopt);
+}
+
 void VirtualDiskObject::mount(sdbus::MethodCall& call) {
   std::string image, base, mountTag, password, debugLogPath, tempFile, options;
   bool encryption = false;
@@ -82,12 +98,7 @@ void VirtualDiskObject::mount(sdbus::MethodCall& call) {
   call >> image >> base >> mountTag >> encryption >> password >> debugLogPath >> tempFile >> options >> callbackContext;
   auto arguments =
       std::make_shared<const MountArguments>(image, base, encryption, password, debugLogPath, tempFile, options);
-  // Asked on the loop's thread, as the call arrives: the bus daemon answers at once.
-  const std::optional<BusCaller> caller = BusCaller::identify(connection_->busDaemon(), call.getSender());
-  runOnWorker(call, [arguments, caller](VirtualDiskObject& self, const PendingCall& pending) {
-    if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject::mount the caller's process is unknown or gone\n");
-    const sys::posix::ScopedCallContext client(caller ? caller->pid() : 0,
-                                               caller ? caller->identity() : std::nullopt);
+  runAsCaller(call, [arguments](VirtualDiskObject& self, const PendingCall& pending) {
     self.answer(pending, self.disk_.mount(arguments->imageFilePath(), arguments->baseImageFilePath(),
                                           arguments->usingImageEncryption(), arguments->imageMasterPassword(),
                                           arguments->debugLogPath(), arguments->tempFile(),
@@ -99,7 +110,7 @@ void VirtualDiskObject::umount(sdbus::MethodCall& call) {
   std::string mountTag;
   sdbus::Variant callbackContext;
   call >> mountTag >> callbackContext;
-  runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
+  runAsCaller(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
     self.answer(pending, self.disk_.umount(tag.empty() ? nullptr : tag.c_str()));
   });
 }
@@ -108,7 +119,7 @@ void VirtualDiskObject::umountWithOutcome(sdbus::MethodCall& call) {
   std::string mountTag;
   sdbus::Variant callbackContext;
   call >> mountTag >> callbackContext;
-  runOnWorker(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
+  runAsCaller(call, [tag = wide::fromUtf8(mountTag)](VirtualDiskObject& self, const PendingCall& pending) {
     CVirtualDisk::UmountOutcome outcome = CVirtualDisk::UmountOutcome::NotUnmounted;
     const int32_t result = self.disk_.umount(tag.empty() ? nullptr : tag.c_str(), &outcome);
     self.answer(pending, result, std::string(outcomeName(outcome)));
@@ -117,6 +128,8 @@ void VirtualDiskObject::umountWithOutcome(sdbus::MethodCall& call) {
 
 // Answered on the loop's thread, at once: a mount in progress may hold every worker.
 void VirtualDiskObject::cancelMount(sdbus::MethodCall& call) {
+  const ScopedCallContext client =
+      callContextOf(BusCaller::identify(connection_->busDaemon(), call.getSender()));
   PendingCall(connection_, call).reply(CVirtualDisk::cancelMount());
 }
 
@@ -125,13 +138,14 @@ const char* VirtualDiskObject::outcomeName(CVirtualDisk::UmountOutcome outcome) 
     case CVirtualDisk::UmountOutcome::Unmounted: return kUmountUnmounted;
     case CVirtualDisk::UmountOutcome::NothingMounted: return kUmountNothingMounted;
     case CVirtualDisk::UmountOutcome::CancelledMount: return kUmountCancelledMount;
+    case CVirtualDisk::UmountOutcome::Refused: return kUmountRefused;
     case CVirtualDisk::UmountOutcome::NotUnmounted: break;
   }
   return kUmountNotUnmounted;
 }
 
 void VirtualDiskObject::enumMounted(sdbus::MethodCall& call) {
-  runOnWorker(call, [](VirtualDiskObject& self, const PendingCall& pending) {
+  runAsCaller(call, [](VirtualDiskObject& self, const PendingCall& pending) {
     uint32_t count = 0;
     const int32_t result = self.disk_.enumMounted(&count);
     // A failed query leaves callback_context untouched: empty.
@@ -140,27 +154,32 @@ void VirtualDiskObject::enumMounted(sdbus::MethodCall& call) {
 }
 
 void VirtualDiskObject::release(sdbus::MethodCall& call) {
-  if (call.getSender() != creator_) {
-    throw sdbus::Error(kErrorAccessDenied, "only the client that created the object may release it");
-  }
+  requireCreator(call, "release it");
   PendingCall(connection_, call).reply();
   releaser_(path_);
 }
 
 void VirtualDiskObject::advise(sdbus::MethodCall& call) {
-  auto sink = std::make_shared<DbusEventSink>(connection_, object_, call.getSender());
+  requireCreator(call, "advise a sink on it");
+  std::vector<CProxy_IVirtualDiskEvents::Connection> connections;
   uint32_t cookie = 0;
-  const int32_t result = disk_.events().Advise(std::move(sink), &cookie);
+  int32_t result = disk_.events().EnumConnections(&connections);
+  if (result == HResult::Ok && connections.size() >= kMaxSinks) result = HResult::ConnectAdviseLimit;
+  if (result == HResult::Ok) {
+    result = disk_.events().Advise(std::make_shared<DbusEventSink>(connection_, object_, creator_), &cookie);
+  }
   PendingCall(connection_, call).reply(result, cookie);
 }
 
 void VirtualDiskObject::unadvise(sdbus::MethodCall& call) {
+  requireCreator(call, "unadvise its sinks");
   uint32_t cookie = 0;
   call >> cookie;
   PendingCall(connection_, call).reply(disk_.events().Unadvise(cookie));
 }
 
 void VirtualDiskObject::enumConnections(sdbus::MethodCall& call) {
+  requireCreator(call, "list its sinks");
   std::vector<CProxy_IVirtualDiskEvents::Connection> connections;
   if (disk_.events().EnumConnections(&connections) != 0) {
     throw sdbus::Error(kErrorFailed, "the connections cannot be listed: out of memory");
@@ -173,12 +192,9 @@ void VirtualDiskObject::enumConnections(sdbus::MethodCall& call) {
   PendingCall(connection_, call).reply(listed);
 }
 
-void VirtualDiskObject::unadviseSinksOf(const std::string& name) {
-  std::vector<CProxy_IVirtualDiskEvents::Connection> connections;
-  if (disk_.events().EnumConnections(&connections) != 0) return;
-  for (const CProxy_IVirtualDiskEvents::Connection& connection : connections) {
-    const auto* sink = dynamic_cast<const DbusEventSink*>(connection.sink.get());
-    if (sink && sink->destination() == name) disk_.events().Unadvise(connection.cookie);
+void VirtualDiskObject::requireCreator(const sdbus::MethodCall& call, const char* what) const {
+  if (call.getSender() != creator_) {
+    throw sdbus::Error(kErrorAccessDenied, std::string("only the client that created the object may ") + what);
   }
 }
 

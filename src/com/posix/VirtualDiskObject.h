@@ -3,15 +3,19 @@
 #include <sdbus-c++/IObject.h>
 #include <sdbus-c++/Message.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "com/CVirtualDisk.h"
+#include "com/posix/BusCaller.h"
 #include "com/posix/CallWorkers.h"
 #include "com/posix/PendingCall.h"
 #include "com/posix/ServiceConnection.h"
+#include "sys/posix/ScopedCallContext.h"
 
 // One object of the mount service's class on the bus, made for one client
 // (its creator) at /com/velkara/MountService/VirtualDisk/N: the VirtualDisk
@@ -19,8 +23,10 @@
 // ConnectionPoint interface, whose sinks are bus connections. Mount, Umount
 // and EnumMounted run on the call workers, so that the bus is answered while
 // a mount takes minutes; the others are answered at once. Any client may
-// call the object, as in COM holding the object is what lets one call it;
-// only its creator may release it.
+// call the VirtualDisk methods, as in COM holding the object is what lets one
+// call it; only its creator may release it and use its connection point
+// (advise its own sinks, at most kMaxSinks, list and unadvise them), so that
+// no client takes or stops another's events.
 //
 // Its handlers run on the loop's thread. It stays on the bus until
 // withdraw(), which the loop's thread calls outside the object's own
@@ -29,6 +35,8 @@
 // signature with the object's registration, which goes with it).
 class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject> {
  public:
+  static constexpr size_t kMaxSinks = 16;
+
   // Called, inside the Release handler, to have the object taken off the bus.
   using Releaser = std::function<void(const std::string& path)>;
 
@@ -43,8 +51,6 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
   // The unique name of the client that made it.
   const std::string& creator() const { return creator_; }
 
-  // Unadvises the sinks that deliver to the connection `name`.
-  void unadviseSinksOf(const std::string& name);
   // Takes the object off the bus: later calls find no object.
   void withdraw();
 
@@ -66,9 +72,16 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
   void advise(sdbus::MethodCall& call);
   void unadvise(sdbus::MethodCall& call);
   void enumConnections(sdbus::MethodCall& call);
+  // Refuses the call (AccessDenied, saying it may not do `what`) unless the creator made it.
+  void requireCreator(const sdbus::MethodCall& call, const char* what) const;
 
   // Has a call worker do `work`; answers with an error when none takes it.
   void runOnWorker(const sdbus::MethodCall& call, Work work);
+  // runOnWorker, with the worker acting for the call's caller as it was when
+  // the call arrived (the client whose user a mount acts as and owns it).
+  void runAsCaller(const sdbus::MethodCall& call, Work work);
+  // The calling thread's client context for `caller`: nobody when unknown.
+  static sys::posix::ScopedCallContext callContextOf(const std::optional<BusCaller>& caller);
   // Answers a call at work, unless the object was withdrawn meanwhile; a
   // withdrawal waits for an answer being sent.
   template <class... Values>

@@ -438,9 +438,10 @@ TEST_F(ClientIntegrationTest, AnotherUsersCompressedImageKeepsItsIndexAsThatUser
 }
 
 // The service acts as the user who calls it: an image that user may not
-// read is refused, with its sentence. What root mounts, the user sees
-// listed with its device and mount point (the record is every user's to read).
-TEST_F(ClientIntegrationTest, AnotherUserIsRefusedAnImageItMayNotReadAndListsWhatRootMounted) {
+// read is refused, with its sentence. What root mounts, the user sees listed
+// with its device and mount point (the record is every user's to read), but
+// not its image; and the user may not unmount it.
+TEST_F(ClientIntegrationTest, AnotherUserIsRefusedAnImageItMayNotReadAndRootsMount) {
   fs::permissions(image_, fs::perms::owner_read | fs::perms::owner_write);  // root's alone
   const ClientResult refused = clientAsOtherUser({"mount", image_.string()});
   EXPECT_EQ(refused.exitCode, 4) << refused.out << refused.err << logs();
@@ -451,10 +452,19 @@ TEST_F(ClientIntegrationTest, AnotherUserIsRefusedAnImageItMayNotReadAndListsWha
   ASSERT_EQ(client({"mount", image_.string()}).exitCode, 0) << logs();
   const ClientResult listed = clientAsOtherUser({"list"});
   EXPECT_EQ(listed.exitCode, 0) << listed.err;
-  EXPECT_TRUE(std::regex_match(listed.out, std::regex("first_tag: " + image_.string() +
+  EXPECT_TRUE(std::regex_match(listed.out, std::regex("first_tag: \\(another user's image\\)"
                                                       "\ndevice: /dev/loop[0-9]+p1\nmount point: " +
                                                       mountPoint() + "/\n")))
       << listed.out << listed.err;
+  const ClientResult unmounted = clientAsOtherUser({"umount"});
+  EXPECT_EQ(unmounted.exitCode, 4) << unmounted.out << unmounted.err;
+  EXPECT_EQ(unmounted.err,
+            "Nothing was unmounted: the mounted disk is another user's; only that user or root may unmount it.\n");
+  EXPECT_NE(readText(serviceLog()).find("CVirtualDisk::umount refused: the mount is another user's\n"),
+            std::string::npos);
+  const ClientResult stillListed = client({"list"});
+  EXPECT_EQ(stillListed.out.rfind("first_tag: " + image_.string() + "\n", 0), 0u) << stillListed.out;
+  EXPECT_EQ(readText(fs::path(mountPoint()) / "hello.txt"), "hello from the backup\n");
 }
 
 // A process still uses the volume: vkvd detaches it lazily, and the client

@@ -294,8 +294,9 @@ TEST_F(MountServiceTest, TheApiIsOnTheBusUnderItsNamesAndSignatures) {
 }
 
 // Each creation gives a new object, which lives as long as its client holds
-// it: until the client releases it or leaves the bus. A client's sinks go
-// when it leaves, whoever made the object they are advised on.
+// it: until the client releases it or leaves the bus. Only its creator may
+// release it or use its connection point: no client takes, lists or stops
+// another's events.
 TEST_F(MountServiceTest, ObjectsAndSinksGoWithTheClientThatMadeThem) {
   const Output made = busctl(std::string("call com.velkara.MountService ") + kClassObject +
                              " com.velkara.MountService.ClassFactory CreateInstance");
@@ -307,22 +308,25 @@ TEST_F(MountServiceTest, ObjectsAndSinksGoWithTheClientThatMadeThem) {
 
   const std::string object = client_->createInstance();
   EXPECT_NE(object, path[1].str());
-  auto other = std::make_unique<BusClient>(bus_->address());
-  const std::string otherName = other->uniqueName();
-  EXPECT_EQ(other->advise(object), std::make_pair(0, 1u));
+  EXPECT_EQ(client_->advise(object), std::make_pair(0, 1u));
   EXPECT_EQ(client_->advise(object), std::make_pair(0, 2u));
+  EXPECT_EQ(client_->unadvise(object, 1), 0);
   const auto connections = client_->enumConnections(object);
-  ASSERT_EQ(connections.size(), 2u);
-  EXPECT_EQ(connections[0].get<0>(), otherName);
-  EXPECT_EQ(connections[0].get<1>(), 1u);
-  EXPECT_EQ(connections[1].get<0>(), client_->uniqueName());
-  EXPECT_EQ(connections[1].get<1>(), 2u);
+  ASSERT_EQ(connections.size(), 1u);
+  EXPECT_EQ(connections[0].get<0>(), client_->uniqueName());
+  EXPECT_EQ(connections[0].get<1>(), 2u);
 
-  // Only its creator may release the object.
-  EXPECT_EQ(errorOf([&] { other->release(object); }), "org.freedesktop.DBus.Error.AccessDenied");
+  auto other = std::make_unique<BusClient>(bus_->address());
+  const std::string denied = "org.freedesktop.DBus.Error.AccessDenied";
+  EXPECT_EQ(errorOf([&] { other->release(object); }), denied);
+  EXPECT_EQ(errorOf([&] { other->advise(object); }), denied);
+  EXPECT_EQ(errorOf([&] { other->enumConnections(object); }), denied);
+  EXPECT_EQ(errorOf([&] { other->unadvise(object, 2); }), denied);
+  EXPECT_EQ(client_->enumConnections(object).size(), 1u);
+  // The object's methods are open to whoever holds it.
+  EXPECT_EQ(errorOf([&] { other->enumMounted(object); }), "");
   other.reset();
-  EXPECT_TRUE(waitFor([&] { return client_->enumConnections(object).size() == 1; }));
-  EXPECT_EQ(client_->unadvise(object, 1), static_cast<int32_t>(0x80040200));  // CONNECT_E_NOCONNECTION: gone
+
   client_->release(object);
   EXPECT_EQ(errorOf([&] { client_->enumMounted(object); }), "org.freedesktop.DBus.Error.UnknownObject");
 
@@ -331,6 +335,15 @@ TEST_F(MountServiceTest, ObjectsAndSinksGoWithTheClientThatMadeThem) {
   ASSERT_TRUE(objectExists(left));
   leaving.reset();
   EXPECT_TRUE(waitFor([&] { return !objectExists(left); }));
+}
+
+// One object holds at most 16 sinks; more are refused as COM refuses them.
+TEST_F(MountServiceTest, AnObjectHoldsABoundedNumberOfSinks) {
+  const std::string object = client_->createInstance();
+  for (uint32_t cookie = 1; cookie <= 16; ++cookie) ASSERT_EQ(client_->advise(object), std::make_pair(0, cookie));
+  EXPECT_EQ(client_->advise(object), std::make_pair(static_cast<int32_t>(0x80040201), 0u));  // CONNECT_E_ADVISELIMIT
+  EXPECT_EQ(client_->unadvise(object, 3), 0);
+  EXPECT_EQ(client_->advise(object), std::make_pair(0, 3u));
 }
 
 // A client's objects go when the bus daemon says it left, and only then: the
@@ -343,7 +356,8 @@ TEST_F(MountServiceTest, ASignalThatOnlyClaimsAClientLeftRemovesNothing) {
   spoofer.sendNameLeft("com.velkara.MountService", client_->uniqueName());
   // The service takes one connection's messages in order: once this is
   // answered, it has had the signal.
-  const auto connections = spoofer.enumConnections(object);
+  EXPECT_EQ(spoofer.enumMounted(object).first, 1) << "no driver: the query fails, but the object answers";
+  const auto connections = client_->enumConnections(object);
   ASSERT_EQ(connections.size(), 1u);
   EXPECT_EQ(connections[0].get<0>(), client_->uniqueName());
   EXPECT_TRUE(objectExists(object));

@@ -67,6 +67,17 @@ TEST(RemainsReport, WhatTheServiceDidDecidesWhenNothingIsLeft) {
   }
 }
 
+// Another user's mount is refused whole: whatever is there stays and is not
+// listed as left behind.
+TEST(RemainsReport, ARefusedUnmountSaysWhyAndNothingElse) {
+  for (const DiskFacts& there : {mountedDisk(), DiskFacts()}) {
+    const RemainsReport report(there, there, UmountOutcome::Refused);
+    EXPECT_FALSE(report.succeeded());
+    EXPECT_EQ(report.text(),
+              "Nothing was unmounted: the mounted disk is another user's; only that user or root may unmount it.");
+  }
+}
+
 // The mount table no longer lists the volume, but its partition and loop
 // device stay: a process still uses the lazily detached volume.
 TEST(RemainsReport, LazilyDetachedVolumeIsSaidSo) {

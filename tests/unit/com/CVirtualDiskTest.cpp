@@ -428,6 +428,41 @@ TEST_F(CVirtualDiskTest, EnumerationAndUnmountSeeTheMountedDisk) {
                                "TEST CVirtualDisk::umount =", "TEST CVirtualDisk::enumMounted"}));
 }
 
+// The mount is its client's user's: another user may neither unmount it nor
+// learn its image, and is told so; the owner and an administrator may.
+TEST_F(CVirtualDiskTest, AnotherUserMayNotUnmountOrNameTheMount) {
+  const uint32_t owner = fakes_.tokens.clientPid;
+  ASSERT_EQ(mount(), 0);
+  CVirtualDisk other;
+  uint32_t cookie = 0;
+  ASSERT_EQ(other.events().Advise(sink_, &cookie), 0);
+  const uint32_t stranger = owner + 1000;  // a process of another user
+  fakes_.tokens.clientPid = stranger;
+  CVirtualDisk::UmountOutcome outcome = CVirtualDisk::UmountOutcome::Unmounted;
+  EXPECT_EQ(other.umount(u"", &outcome), CVirtualDisk::kAnotherUsersMount);
+  EXPECT_EQ(outcome, CVirtualDisk::UmountOutcome::Refused);
+  EXPECT_TRUE(diskHeld());
+  EXPECT_TRUE(VirtualImageManager::isImageOpen());
+  EXPECT_TRUE(sentRecords(records::CMD_DISCONNECT_DEVICE).empty());
+  uint32_t count = 0;
+  EXPECT_EQ(other.enumMounted(&count), 0);
+  EXPECT_EQ(count, 1u) << "that a disk is mounted is no secret";
+  fakes_.tokens.clientPid = owner;
+  EXPECT_EQ(other.enumMounted(&count), 0);
+  auto enumerated = events("onEnumMounted");
+  ASSERT_EQ(enumerated.size(), 2u);
+  EXPECT_EQ(enumerated[0].mountTag, u"first_tag");
+  EXPECT_EQ(enumerated[0].imagePath, u"") << "named to another user";
+  EXPECT_EQ(enumerated[1].imagePath, kImagePath);
+
+  fakes_.tokens.clientPid = stranger;
+  fakes_.tokens.administrators.insert(stranger);
+  EXPECT_EQ(other.umount(u"", &outcome), 0);
+  EXPECT_EQ(outcome, CVirtualDisk::UmountOutcome::Unmounted);
+  EXPECT_FALSE(diskHeld());
+  EXPECT_TRUE(logged("CVirtualDisk::umount refused: the mount is another user's"));
+}
+
 // Every step of an unmount runs though the driver has no disk to remove.
 TEST_F(CVirtualDiskTest, UmountWithNothingMountedStillUndoesEverything) {
   fakes_.openImageBefore();

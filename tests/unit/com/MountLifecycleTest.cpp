@@ -170,6 +170,22 @@ TEST_F(MountLifecycleTest, AnUnmountDuringAMountCancelsItAndBothAreToldSo) {
   EXPECT_EQ(mount(), 0) << "the next mount proceeds";
 }
 
+// Another user can neither cancel nor unmount a mount in progress: it goes on
+// and ends mounted.
+TEST_F(MountLifecycleTest, AnotherUserCannotCancelAMountInProgress) {
+  fakes_.image.proceed = std::make_shared<Event>(Event::Reset::Manual);
+  startMount();
+  fakes_.tokens.clientPid = kClientPid + 1000;  // a process of another user
+  EXPECT_FALSE(CVirtualDisk::cancelMount());
+  Outcome outcome = Outcome::Unmounted;
+  EXPECT_EQ(disk_.umount(u"first_tag", &outcome), CVirtualDisk::kAnotherUsersMount);
+  EXPECT_EQ(outcome, Outcome::Refused);
+  fakes_.image.proceed->set();
+  EXPECT_EQ(mountResult(), 0);
+  EXPECT_TRUE(diskHeld());
+  EXPECT_EQ(logged("CVirtualDisk::cancelMount refused: the mount is another user's"), 1u);
+}
+
 // A cancel that comes while the driver makes the disk takes the disk away again.
 TEST_F(MountLifecycleTest, ACancelWhileTheDiskIsMadeTakesItAwayAgain) {
   fakes_.devices.onConnect = [] { CVirtualDisk::cancelMount(); };
