@@ -125,6 +125,12 @@ void ControlServer::run(int stopFd) {
       }
     } else if (!client_.valid()) {
       client_ = UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      const int on = 1;
+      // Each request comes with the user it is for (SCM_CREDENTIALS).
+      if (client_.valid() && setsockopt(client_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0) {
+        log_->line("cannot learn whom a client's requests are for: %s", std::strerror(errno));
+        client_.reset();
+      }
     } else if (!serveRequest()) {
       client_.reset();
     }
@@ -132,7 +138,8 @@ void ControlServer::run(int stopFd) {
 }
 
 bool ControlServer::serveRequest() {
-  const ssize_t size = recv(client_.get(), buffer_.data(), buffer_.size(), MSG_TRUNC | MSG_DONTWAIT);
+  uid_t requester = 0;
+  const ssize_t size = receive(requester);
   if (size < 0) return errno == EAGAIN || errno == EINTR;
   if (size == 0) return false;  // the client closed its handle
   const auto length = static_cast<size_t>(size);
@@ -152,11 +159,33 @@ bool ControlServer::serveRequest() {
     log_->line("refused a request of %zu bytes: %s", length, refusal);
     return sendReply(WinError::InvalidParameter, {});
   }
-  const DiskDriver::Reply reply =
-      driver_.handle(header.controlCode, std::span(buffer_.data() + kHeaderSize, header.inputSize), header.outputSize);
+  const DiskDriver::Reply reply = driver_.handle(
+      header.controlCode, std::span(buffer_.data() + kHeaderSize, header.inputSize), header.outputSize, requester);
   if (sendReply(reply.status, reply.output)) return true;
   if (reply.madeDisk) driver_.undoConnect();
   return false;
+}
+
+ssize_t ControlServer::receive(uid_t& requester) {
+  iovec data{buffer_.data(), buffer_.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  const ssize_t size = recvmsg(client_.get(), &message, MSG_TRUNC | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  // Without credentials (which SO_PASSCRED always brings) the request counts as root's.
+  requester = 0;
+  for (cmsghdr* entry = CMSG_FIRSTHDR(&message); size >= 0 && entry; entry = CMSG_NXTHDR(&message, entry)) {
+    if (entry->cmsg_level == SOL_SOCKET && entry->cmsg_type == SCM_CREDENTIALS &&
+        entry->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+      ucred credentials{};
+      std::memcpy(&credentials, CMSG_DATA(entry), sizeof(credentials));
+      requester = credentials.uid;
+    }
+  }
+  return size;
 }
 
 bool ControlServer::sendReply(uint32_t status, const std::vector<uint8_t>& output) {

@@ -18,7 +18,9 @@
 // reply header and its output in one message). One client at a time: the
 // next one waits in the socket's backlog until the current one leaves, and a
 // client that sends nothing for kClientIdleTimeout is dropped. Requests that
-// break the framing are answered with ERROR_INVALID_PARAMETER. A connect whose
+// break the framing are answered with ERROR_INVALID_PARAMETER. Each request is
+// for the user its sender's credentials name (which the kernel lets only root
+// choose), root's when the sender names none. A connect whose
 // reply cannot be delivered (the client went away) is undone. The socket's
 // mode and the runtime directory's (0600, 0700) decide who may connect.
 // Serves on the thread that calls run().
@@ -44,6 +46,9 @@ class ControlServer {
                 ino_t inode, sys::posix::UniqueFd listener);
   // False when the client left or cannot take its reply.
   bool serveRequest();
+  // Receives a request into the buffer: its whole length (MSG_TRUNC), or -1
+  // with errno; `requester` is the user it is for.
+  ssize_t receive(uid_t& requester);
   bool sendReply(uint32_t status, const std::vector<uint8_t>& output);
 
   DiskDriver& driver_;

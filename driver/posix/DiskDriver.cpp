@@ -34,7 +34,8 @@ DiskDriver::~DiskDriver() {
   if (disk_) log_->line("stopping: removing the disk \"%s\"", text(record_.connectionTag).c_str());
 }
 
-DiskDriver::Reply DiskDriver::handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize) {
+DiskDriver::Reply DiskDriver::handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize,
+                                     uid_t requester) {
   if (controlCode != dc::kControlCode) {
     log_->line("refused a request with the unknown control code 0x%08X", controlCode);
     return {WinError::InvalidFunction, {}};
@@ -46,7 +47,7 @@ DiskDriver::Reply DiskDriver::handle(uint32_t controlCode, std::span<const uint8
   const uint32_t subCommand = readUint32(input);
   switch (subCommand) {
     case dc::CMD_GET_DRIVER_GUID: return driverGuid(outputSize);
-    case dc::CMD_CONNECT_DEVICE: return connect(input, outputSize);
+    case dc::CMD_CONNECT_DEVICE: return connect(input, outputSize, requester);
     case dc::CMD_DISCONNECT_DEVICE: return disconnect(input);
     case dc::CMD_GET_ACTIVE_DEVICE: return activeDevice(outputSize);
     default: log_->line("refused the unknown sub-command 0x%08X", subCommand); return {WinError::InvalidFunction, {}};
@@ -60,7 +61,7 @@ DiskDriver::Reply DiskDriver::driverGuid(uint32_t outputSize) const {
   return reply;
 }
 
-DiskDriver::Reply DiskDriver::connect(std::span<const uint8_t> input, uint32_t outputSize) {
+DiskDriver::Reply DiskDriver::connect(std::span<const uint8_t> input, uint32_t outputSize, uid_t owner) {
   if (outputSize < dc::kDbgStatusSize) return {WinError::InsufficientBuffer, {}};
   const std::optional<ConnectRecord> record = ConnectRecord::parse(input);
   if (!record) {
@@ -68,11 +69,12 @@ DiskDriver::Reply DiskDriver::connect(std::span<const uint8_t> input, uint32_t o
     return {WinError::InvalidParameter, uint32Bytes(kNoDisk)};
   }
   if (const uint32_t refused = checkConnect(*record)) return {refused, uint32Bytes(kNoDisk)};
-  log_->line("connect \"%s\": %llu bytes, %u-byte sectors, image %s, mount_flag %u",
-             text(record->connectionTag).c_str(), static_cast<unsigned long long>(record->volumeSize),
-             record->sectorSize, text(record->imagePath).c_str(), record->mountFlag);
+  log_->line("connect \"%s\" for user %u: %llu bytes, %u-byte sectors, image %s, mount_flag %u",
+             text(record->connectionTag).c_str(), static_cast<unsigned>(owner),
+             static_cast<unsigned long long>(record->volumeSize), record->sectorSize, text(record->imagePath).c_str(),
+             record->mountFlag);
   uint32_t error = WinError::Success;
-  disk_ = VirtualDisk::create(runtime_, mounts_, record->volumeSize, record->sectorSize, log_, error);
+  disk_ = VirtualDisk::create(runtime_, mounts_, owner, record->volumeSize, record->sectorSize, log_, error);
   if (!disk_) {
     log_->line("connect \"%s\" failed: no disk was made (error %u)", text(record->connectionTag).c_str(), error);
     return {error, uint32Bytes(kNoDisk)};

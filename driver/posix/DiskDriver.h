@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -33,14 +35,16 @@ class DiskDriver {
   DiskDriver(const DiskDriver&) = delete;
   DiskDriver& operator=(const DiskDriver&) = delete;
 
-  Reply handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize);
+  // `requester` is the user the request is for, as the kernel let the
+  // requester (root) claim it: the user a disk is made for.
+  Reply handle(uint32_t controlCode, std::span<const uint8_t> input, uint32_t outputSize, uid_t requester);
   // Removes the disk that a connect made when its reply could not be
   // delivered: a requester that never learns of the disk never removes it.
   void undoConnect();
 
  private:
   Reply driverGuid(uint32_t outputSize) const;
-  Reply connect(std::span<const uint8_t> input, uint32_t outputSize);
+  Reply connect(std::span<const uint8_t> input, uint32_t outputSize, uid_t owner);
   Reply disconnect(std::span<const uint8_t> input);
   Reply activeDevice(uint32_t outputSize) const;
   uint32_t checkConnect(const ConnectRecord& record) const;

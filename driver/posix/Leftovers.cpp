@@ -117,12 +117,13 @@ void unmountLazily(const std::string& point, DriverLog& log) {
   }
 }
 
-// Unmounts a volume and removes its directory when that lies in the mount
-// directory itself (a directory below lies on another volume).
+// Unmounts a volume and removes its directory when that lies in a user's
+// directory of the mount directory (a directory below lies on another volume).
 void unmountVolume(const fs::path& point, const fs::path& mountDirectory, DriverLog& log) {
   unmountLazily(point, log);
-  if (point.parent_path() == mountDirectory && rmdir(point.c_str()) == 0) {
+  if (point.parent_path().parent_path() == mountDirectory && rmdir(point.c_str()) == 0) {
     log.line("removed the mount point %s, left behind by an earlier run", point.c_str());
+    rmdir(point.parent_path().c_str());  // the user's directory, once nothing else is in it
   }
 }
 

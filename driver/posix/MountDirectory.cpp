@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "sys/posix/PrivateDirectory.h"
 
 using sys::posix::PrivateDirectory;
 using sys::posix::UniqueFd;
@@ -12,6 +15,7 @@ using sys::posix::UniqueFd;
 namespace {
 
 constexpr mode_t kMode = 0755;
+constexpr mode_t kUserMode = 0700;
 
 }  // namespace
 
@@ -26,22 +30,55 @@ std::unique_ptr<MountDirectory> MountDirectory::open(const std::string& path, Dr
   }
   // Whatever the umask took away.
   if (made) fchmod(directory.fd(), kMode);
-  return std::unique_ptr<MountDirectory>(new MountDirectory(std::move(directory)));
+  UniqueFd fd(fcntl(directory.fd(), F_DUPFD_CLOEXEC, 0));
+  if (!fd.valid()) {
+    log.line("the mount directory %s cannot be held open: %s", path.c_str(), std::strerror(errno));
+    return nullptr;
+  }
+  return std::unique_ptr<MountDirectory>(new MountDirectory(directory.path(), std::move(fd)));
+}
+
+std::unique_ptr<MountDirectory> MountDirectory::userDirectory(uid_t uid, DriverLog& log) const {
+  const std::string name = std::to_string(uid);
+  const std::string path = pathOf(name);
+  // Only root may change the mount directory: whatever has the name, root made it.
+  if (mkdirat(fd_.get(), name.c_str(), kUserMode) != 0 && errno != EEXIST) {
+    log.line("cannot make the user's directory %s: %s; its volumes are not mounted", path.c_str(),
+             std::strerror(errno));
+    return nullptr;
+  }
+  UniqueFd fd(openat(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const gid_t rootGroup = 0;
+  if (!fd.valid() || fchown(fd.get(), uid, rootGroup) != 0 || fchmod(fd.get(), kUserMode) != 0) {
+    log.line("cannot make %s the user's own directory: %s; its volumes are not mounted", path.c_str(),
+             std::strerror(errno));
+    return nullptr;
+  }
+  UniqueFd parent(fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!parent.valid()) {
+    log.line("cannot hold the mount directory open: %s; the volumes are not mounted", std::strerror(errno));
+    return nullptr;
+  }
+  return std::unique_ptr<MountDirectory>(new MountDirectory(path, std::move(fd), std::move(parent), name));
 }
 
 UniqueFd MountDirectory::makeMountPoint(const std::string& name, int& error) const {
-  if (mkdirat(directory_.fd(), name.c_str(), kMode) != 0) {
+  if (mkdirat(fd_.get(), name.c_str(), kMode) != 0) {
     error = errno;
     return {};
   }
-  UniqueFd point(openat(directory_.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd point(openat(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!point.valid()) {
     error = errno;
-    unlinkat(directory_.fd(), name.c_str(), AT_REMOVEDIR);
+    unlinkat(fd_.get(), name.c_str(), AT_REMOVEDIR);
   }
   return point;
 }
 
 int MountDirectory::removeMountPoint(const std::string& name) const {
-  return unlinkat(directory_.fd(), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+  return unlinkat(fd_.get(), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+void MountDirectory::removeIfEmpty() const {
+  if (parent_.valid()) unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
 }

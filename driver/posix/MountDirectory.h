@@ -1,18 +1,21 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
 #include "DriverLog.h"
-#include "sys/posix/PrivateDirectory.h"
 #include "sys/posix/UniqueFd.h"
 
-// The directory vkvd mounts its disk's volumes in, one directory per volume,
-// as Windows gives a new volume its drive letter. Users reach their volumes
-// through it, so everyone may enter it; only vkvd's user (root) may change
-// it or any directory above it, so that nobody else can put anything in it
-// or move it away. Mount points in it are made, opened and removed through
-// its descriptor and follow no symbolic link.
+// The directory vkvd mounts its disk's volumes in, as Windows gives a new
+// volume its drive letter: in a directory of the user the disk is for
+// (`DIR/UID`, that user's own, mode 0700), one directory per volume, so that
+// only that user and root reach the volumes. Everyone may enter the mount
+// directory itself; only vkvd's user (root) may change it or any directory
+// above it, so that nobody else can put anything in it or move it away.
+// Mount points are made, opened and removed through descriptors and follow
+// no symbolic link.
 class MountDirectory {
  public:
   static constexpr const char* kDefaultPath = "/run/vkbvd-volumes";
@@ -21,18 +24,29 @@ class MountDirectory {
   // the reason logged, when it is refused.
   static std::unique_ptr<MountDirectory> open(const std::string& path, DriverLog& log);
 
+  // The directory of user `uid` in it, made when missing, and made the
+  // user's own with mode 0700 whatever it was; null, with the reason
+  // logged, when it is not a directory or cannot be made so.
+  std::unique_ptr<MountDirectory> userDirectory(uid_t uid, DriverLog& log) const;
+
   // Its path without symbolic links.
-  const std::string& path() const { return directory_.path(); }
-  std::string pathOf(const std::string& name) const { return path() + "/" + name; }
+  const std::string& path() const { return path_; }
+  std::string pathOf(const std::string& name) const { return path_ + "/" + name; }
 
   // Makes the directory `name` in it and opens it; invalid with `error`
   // (an errno; EEXIST when anything has that name already).
   sys::posix::UniqueFd makeMountPoint(const std::string& name, int& error) const;
   // Removes the directory `name`; 0 or an errno.
   int removeMountPoint(const std::string& name) const;
+  // Removes a user's directory once nothing is in it; otherwise it stays.
+  void removeIfEmpty() const;
 
  private:
-  explicit MountDirectory(sys::posix::PrivateDirectory directory) : directory_(std::move(directory)) {}
+  MountDirectory(std::string path, sys::posix::UniqueFd fd, sys::posix::UniqueFd parent = {}, std::string name = {})
+      : path_(std::move(path)), fd_(std::move(fd)), parent_(std::move(parent)), name_(std::move(name)) {}
 
-  sys::posix::PrivateDirectory directory_;
+  std::string path_;
+  sys::posix::UniqueFd fd_;
+  sys::posix::UniqueFd parent_;  // a user's directory's: the mount directory, and its name there
+  std::string name_;
 };

@@ -11,11 +11,11 @@
 #include "sys/posix/ErrnoMapping.h"
 
 std::unique_ptr<VirtualDisk> VirtualDisk::create(const RuntimeDirectory& runtime, const MountDirectory* mounts,
-                                                 uint64_t size, uint32_t sectorSize, std::shared_ptr<DriverLog> log,
-                                                 uint32_t& error) {
+                                                 uid_t owner, uint64_t size, uint32_t sectorSize,
+                                                 std::shared_ptr<DriverLog> log, uint32_t& error) {
   error = checkPrerequisites(*log);
   if (error != WinError::Success) return nullptr;
-  std::unique_ptr<VirtualDisk> disk(new VirtualDisk(mounts, std::move(log)));
+  std::unique_ptr<VirtualDisk> disk(new VirtualDisk(mounts, owner, std::move(log)));
   int failure = disk->serveFile(runtime, size);
   if (failure == 0) failure = disk->attachFile(sectorSize);
   if (failure == 0) failure = disk->presentPartitions(runtime);
@@ -76,7 +76,11 @@ int VirtualDisk::presentPartitions(const RuntimeDirectory& runtime) {
 // As the system's mount manager gives a new volume its drive letter; the
 // service reads the mount points once the identity file says they are made.
 void VirtualDisk::mountVolumes() {
-  if (mounts_) volumes_ = VolumeMounts::mount(*mounts_, *partitions_, log_);
+  if (mounts_) {
+    if (std::unique_ptr<MountDirectory> users = mounts_->userDirectory(owner_, *log_)) {
+      volumes_ = VolumeMounts::mount(std::move(users), *partitions_, log_);
+    }
+  }
   identity_->markVolumesSettled();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,12 +24,13 @@
 class VirtualDisk {
  public:
   // Makes the disk, its file system mounted and its identity published in
-  // `runtime`, its volumes mounted in `mounts` unless that is null; null
-  // with `error` (a Win32 error) and the reason logged. `runtime` and
-  // `mounts` outlive the disk.
+  // `runtime`, its volumes mounted in the directory of user `owner` (whom
+  // the disk is for) in `mounts` unless that is null; null with `error` (a
+  // Win32 error) and the reason logged. `runtime` and `mounts` outlive the
+  // disk.
   static std::unique_ptr<VirtualDisk> create(const RuntimeDirectory& runtime, const MountDirectory* mounts,
-                                             uint64_t size, uint32_t sectorSize, std::shared_ptr<DriverLog> log,
-                                             uint32_t& error);
+                                             uid_t owner, uint64_t size, uint32_t sectorSize,
+                                             std::shared_ptr<DriverLog> log, uint32_t& error);
   VirtualDisk(const VirtualDisk&) = delete;
   VirtualDisk& operator=(const VirtualDisk&) = delete;
 
@@ -44,7 +47,8 @@ class VirtualDisk {
   std::string devicePath() const { return loop_->path(); }
 
  private:
-  VirtualDisk(const MountDirectory* mounts, std::shared_ptr<DriverLog> log) : mounts_(mounts), log_(std::move(log)) {}
+  VirtualDisk(const MountDirectory* mounts, uid_t owner, std::shared_ptr<DriverLog> log)
+      : mounts_(mounts), owner_(owner), log_(std::move(log)) {}
   static uint32_t checkPrerequisites(DriverLog& log);
   // The steps of making the disk, in order; each 0 or an errno.
   int serveFile(const RuntimeDirectory& runtime, uint64_t size);
@@ -53,6 +57,7 @@ class VirtualDisk {
   void mountVolumes();
 
   const MountDirectory* mounts_;
+  const uid_t owner_;
   std::shared_ptr<DriverLog> log_;
   // In the order they are made, so that they go in the reverse order.
   std::unique_ptr<FuseDisk> fuse_;

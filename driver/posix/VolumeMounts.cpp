@@ -54,8 +54,8 @@ int mountOn(int point, const std::string& device, const std::string& type, std::
 
 }  // namespace
 
-std::unique_ptr<VolumeMounts> VolumeMounts::mount(const MountDirectory& directory, const LoopPartitions& partitions,
-                                                  std::shared_ptr<DriverLog> log) {
+std::unique_ptr<VolumeMounts> VolumeMounts::mount(std::unique_ptr<MountDirectory> directory,
+                                                  const LoopPartitions& partitions, std::shared_ptr<DriverLog> log) {
   std::vector<Volume> volumes;
   for (const int number : partitions.numbers()) {
     if (std::optional<Volume> volume = probe(number, partitions.nodePath(number), *log)) volumes.push_back(*volume);
@@ -63,7 +63,7 @@ std::unique_ptr<VolumeMounts> VolumeMounts::mount(const MountDirectory& director
   std::vector<VolumeNames::Volume> labels;
   for (const Volume& volume : volumes) labels.push_back({volume.partition, volume.label});
   const std::vector<std::string> names = VolumeNames::of(labels);
-  std::unique_ptr<VolumeMounts> mounts(new VolumeMounts(directory, std::move(log)));
+  std::unique_ptr<VolumeMounts> mounts(new VolumeMounts(std::move(directory), std::move(log)));
   for (size_t i = 0; i < volumes.size(); ++i) mounts->mountVolume(volumes[i], names[i]);
   return mounts;
 }
@@ -98,14 +98,14 @@ void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
   const std::string fallback = VolumeNames::fallback(volume.partition);
   std::string chosen = name;
   int error = 0;
-  UniqueFd point = directory_.makeMountPoint(chosen, error);
+  UniqueFd point = directory_->makeMountPoint(chosen, error);
   if (!point.valid() && error == EEXIST && chosen != fallback) {
     chosen = fallback;
-    log_->line("%s exists already: mounting %s at %s instead", directory_.pathOf(name).c_str(), device,
-               directory_.pathOf(chosen).c_str());
-    point = directory_.makeMountPoint(chosen, error);
+    log_->line("%s exists already: mounting %s at %s instead", directory_->pathOf(name).c_str(), device,
+               directory_->pathOf(chosen).c_str());
+    point = directory_->makeMountPoint(chosen, error);
   }
-  const std::string path = directory_.pathOf(chosen);
+  const std::string path = directory_->pathOf(chosen);
   if (!point.valid()) {
     log_->line("cannot make the mount point %s for %s: %s; not mounted", path.c_str(), device,
                error == EEXIST ? "something else has that name" : std::strerror(error));
@@ -117,7 +117,7 @@ void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
   if (error != 0) {
     log_->line("cannot mount %s (%s) at %s: %s%s%s; not mounted", device, volume.type.c_str(), path.c_str(),
                std::strerror(error), message.empty() ? "" : ": ", message.c_str());
-    directory_.removeMountPoint(chosen);
+    directory_->removeMountPoint(chosen);
     return;
   }
   mounted_.push_back({volume.device, chosen});
@@ -128,7 +128,7 @@ void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
 bool VolumeMounts::unmount() {
   bool detachedLazily = false;
   for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it) {
-    const std::string point = directory_.pathOf(it->name);
+    const std::string point = directory_->pathOf(it->name);
     if (umount2(point.c_str(), UMOUNT_NOFOLLOW) == 0) {
       log_->line("unmounted %s from %s", it->device.c_str(), point.c_str());
     } else if (errno == EBUSY && umount2(point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0) {
@@ -138,10 +138,11 @@ bool VolumeMounts::unmount() {
     } else {
       log_->line("cannot unmount %s: %s", point.c_str(), std::strerror(errno));
     }
-    if (const int error = directory_.removeMountPoint(it->name)) {
+    if (const int error = directory_->removeMountPoint(it->name)) {
       log_->line("cannot remove the mount point %s: %s", point.c_str(), std::strerror(error));
     }
   }
   mounted_.clear();
+  directory_->removeIfEmpty();
   return detachedLazily;
 }

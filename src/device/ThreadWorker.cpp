@@ -3,6 +3,7 @@
 #include "common/Event.h"
 #include "common/Thread.h"
 #include "device/IoctlDevManager.h"
+#include "sys/Platform.h"
 
 std::atomic<std::chrono::milliseconds> ThreadWorker::wait_{ThreadWorker::kWait};
 
@@ -13,9 +14,12 @@ bool ThreadWorker::exec() {
   // The thread shares the worker and the events, so they outlive an abandoned thread.
   auto self = shared_from_this();
   auto threadId = std::make_shared<std::atomic<std::thread::id>>();
+  // The request is made for the call the caller serves, as if by the caller.
+  sys::Tokens::Call call = sys::platform().tokens().currentCall();
   Thread thread;
-  if (!thread.start([self, threadId] {
+  if (!thread.start([self, threadId, call = std::move(call)] {
         threadId->store(std::this_thread::get_id());
+        const std::shared_ptr<void> serving = sys::platform().tokens().serveCall(call);
         self->run();
       })) {
     return false;

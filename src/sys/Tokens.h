@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "common/Sid.h"
@@ -39,6 +40,18 @@ class Tokens {
   virtual uint32_t currentThreadId() = 0;
   // The process id of the local client whose call this thread serves.
   virtual int32_t localClientPid(uint32_t& pid) = 0;
+
+  // The call the calling thread serves, to be carried to a thread that works
+  // on it for the calling one; null when it serves none. The default carries
+  // nothing: only a backend whose driver learns the caller needs it.
+  using Call = std::shared_ptr<const void>;
+  virtual Call currentCall() { return nullptr; }
+  // Makes the calling thread serve `call` until the returned guard goes (on
+  // the same thread); null for a null call.
+  virtual std::shared_ptr<void> serveCall(const Call& call) {
+    (void)call;
+    return nullptr;
+  }
 };
 
 }  // namespace sys

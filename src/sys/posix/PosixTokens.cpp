@@ -266,6 +266,28 @@ int32_t PosixTokens::localClientPid(uint32_t& pid) {
   return pid != 0 ? 0 : static_cast<int32_t>(WinError::RpcNoCallActive);
 }
 
+namespace {
+
+// What a thread knows of the call it serves.
+struct CarriedCall {
+  uint32_t clientPid;
+  std::optional<Identity> client;
+};
+
+}  // namespace
+
+Tokens::Call PosixTokens::currentCall() {
+  const uint32_t pid = ScopedCallContext::currentClientPid();
+  if (pid == 0) return nullptr;
+  return std::make_shared<const CarriedCall>(CarriedCall{pid, ScopedCallContext::currentClient()});
+}
+
+std::shared_ptr<void> PosixTokens::serveCall(const Call& call) {
+  if (!call) return nullptr;
+  const auto& carried = *static_cast<const CarriedCall*>(call.get());
+  return std::make_shared<ScopedCallContext>(carried.clientPid, carried.client);
+}
+
 PosixTokens::Handle PosixTokens::add(Object object) {
   const std::lock_guard lock(mutex_);
   const Handle handle = next_++;

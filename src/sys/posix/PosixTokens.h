@@ -71,6 +71,8 @@ class PosixTokens final : public Tokens {
   uint32_t currentThreadId() override;
   // The client pid of the call this thread serves (see ScopedCallContext).
   int32_t localClientPid(uint32_t& pid) override;
+  Call currentCall() override;
+  std::shared_ptr<void> serveCall(const Call& call) override;
 
  private:
   // The calling client's process, as the identity its call brought.

@@ -18,6 +18,10 @@ ScopedCallContext::~ScopedCallContext() { currentCall = previous_; }
 
 uint32_t ScopedCallContext::currentClientPid() { return currentCall ? currentCall->clientPid_ : 0; }
 
+std::optional<Identity> ScopedCallContext::currentClient() {
+  return currentCall ? currentCall->client_ : std::nullopt;
+}
+
 std::optional<Identity> ScopedCallContext::clientIdentity(uint32_t pid) {
   if (currentCall == nullptr || pid == 0 || currentCall->clientPid_ != pid) return std::nullopt;
   return currentCall->client_;

@@ -24,6 +24,9 @@ class ScopedCallContext {
 
   // The client pid of the call the calling thread serves; 0 when none.
   static uint32_t currentClientPid();
+  // The identity of the client of the call the calling thread serves; none
+  // when it serves none.
+  static std::optional<Identity> currentClient();
   // The identity of the call's client when `pid` is its pid; none otherwise.
   static std::optional<Identity> clientIdentity(uint32_t pid);
 

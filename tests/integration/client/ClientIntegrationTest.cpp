@@ -329,7 +329,8 @@ class ClientIntegrationTest : public ::testing::Test {
     return finish(child);
   }
 
-  std::string mountPoint() const { return (volumes_ / "BACKUP").string(); }
+  // Where vkvd mounts the volume of a disk mounted by user `owner`.
+  std::string mountPoint(uid_t owner = 0) const { return (volumes_ / std::to_string(owner) / "BACKUP").string(); }
   bool anythingMountedInVolumes() const {
     return readText("/proc/self/mountinfo").find(volumes_.string() + "/") != std::string::npos;
   }
@@ -421,7 +422,7 @@ TEST_F(ClientIntegrationTest, AnotherUsersCompressedImageKeepsItsIndexAsThatUser
     SCOPED_TRACE(mount == 0 ? "first mount" : "second mount");
     const ClientResult mounted = clientAsOtherUser({"mount", prefix + "aa"});
     ASSERT_EQ(mounted.exitCode, 0) << mounted.out << mounted.err << logs();
-    EXPECT_EQ(readText(mountPoint() + "/hello.txt"), "hello from the backup\n");
+    EXPECT_EQ(readText(mountPoint(user->pw_uid) + "/hello.txt"), "hello from the backup\n");
     EXPECT_EQ(client({"umount"}).exitCode, 0);
 
     std::vector<fs::path> stored;
@@ -435,6 +436,29 @@ TEST_F(ClientIntegrationTest, AnotherUsersCompressedImageKeepsItsIndexAsThatUser
     indexFiles.push_back(status.st_ino);
   }
   EXPECT_EQ(indexFiles[1], indexFiles[0]);
+}
+
+// A mounted volume is open to the user who mounted it and to root alone: it
+// lies in that user's own directory of mode 0700, which nobody else enters.
+TEST_F(ClientIntegrationTest, AVolumeIsOpenToTheUserWhoMountedItAndRootAlone) {
+  fs::permissions(dir_.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(image_, fs::perms::others_read, fs::perm_options::add);
+  const passwd* user = getpwnam(kOtherUser);
+  ASSERT_NE(user, nullptr);
+  const ClientResult mounted = clientAsOtherUser({"mount", image_.string()});
+  ASSERT_EQ(mounted.exitCode, 0) << mounted.out << mounted.err << logs();
+  const std::string point = mountPoint(user->pw_uid);
+  EXPECT_NE(mounted.out.find("mount point: " + point + "/\n"), std::string::npos) << mounted.out;
+  struct stat status {};
+  ASSERT_EQ(stat((volumes_ / std::to_string(user->pw_uid)).c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, user->pw_uid);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+
+  const std::string read = " cat " + point + "/hello.txt >/dev/null 2>&1";
+  EXPECT_TRUE(run("setpriv --reuid=" + std::to_string(user->pw_uid) + " --regid=" + std::to_string(user->pw_gid) +
+                  " --clear-groups" + read));
+  EXPECT_FALSE(run("setpriv --reuid=65534 --regid=65534 --clear-groups" + read)) << "another user read the volume";
+  EXPECT_EQ(readText(point + "/hello.txt"), "hello from the backup\n") << "root reads it";
 }
 
 // The service acts as the user who calls it: an image that user may not

@@ -107,7 +107,8 @@ class DriverIntegrationTest : public ::testing::Test {
     return std::filesystem::exists(dir, error) && !std::filesystem::is_empty(dir, error);
   }
   // Where vkvd mounts the volume, named after its label.
-  std::filesystem::path mountPoint() const { return volumes_ / "BACKUP"; }
+  // Where vkvd mounts the volume of a disk made for root (the test asks as root).
+  std::filesystem::path mountPoint() const { return volumes_ / "0" / "BACKUP"; }
   // No mount and no directory is left in the mount directory.
   void expectNoVolumeLeft() const {
     EXPECT_EQ(readText("/proc/self/mountinfo").find(volumes_.string() + "/"), std::string::npos);

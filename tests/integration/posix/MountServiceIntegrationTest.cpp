@@ -475,7 +475,7 @@ TEST_F(MountServiceDiskTest, AMountGivesTheVolumeItsRecordAndItsEventsAndUnmount
   EXPECT_EQ(progress.back().sectorsProcessed, progress.back().totalSectors);
 
   // vkvd mounted the volume, and the service recorded where it is.
-  const fs::path mountPoint = volumes_ / "BACKUP";
+  const fs::path mountPoint = volumes_ / "0" / "BACKUP";  // in the directory of root, who mounted
   // The record's values are written one by one, its mount points last.
   ASSERT_TRUE(waitFor([&] { return !readMountedRecord().drives.empty(); })) << log();
   const MountedRecord record = readMountedRecord();

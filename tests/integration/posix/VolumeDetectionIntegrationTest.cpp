@@ -290,7 +290,8 @@ class VolumeDetectionIntegrationTest : public ::testing::Test {
   fs::path debugLogPath() const { return dir_.path() / "debug.log"; }
   fs::path volumesDirectory() const { return dir_.path() / "volumes"; }
   // Where vkvd mounts the image's volume, by its label.
-  fs::path mountPoint() const { return volumesDirectory() / "BACKUP"; }
+  // Where vkvd mounts the volume of a disk made for root.
+  fs::path mountPoint() const { return volumesDirectory() / "0" / "BACKUP"; }
   std::string log() const { return readText(debugLogPath()); }
 
   // What the probe of `interfacePath` logged, from its start to its end;

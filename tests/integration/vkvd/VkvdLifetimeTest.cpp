@@ -133,7 +133,7 @@ struct Driver {
   void use() const { setenv("VKBVD_RUNTIME_DIR", runtimeDir.c_str(), 1); }
   fs::path diskMountPoint() const { return runtimeDir / "disk"; }
   // Where vkvd mounts the first partition (ext4, without a label).
-  fs::path volumeMountPoint() const { return mountDir / "volume1"; }
+  fs::path volumeMountPoint() const { return mountDir / "0" / "volume1"; }  // a disk made for root
 
   fs::path runtimeDir;
   fs::path mountDir;

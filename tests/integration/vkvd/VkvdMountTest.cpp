@@ -183,20 +183,27 @@ class VkvdMountTest : public ::testing::Test {
   }
 
   // Nothing of the disk is left: no loop device on the disk file, no mount
-  // below the mount directory, no directory in it but `kept`.
+  // below the mount directory, no directory in root's directory of it but
+  // `kept` (and that directory gone when nothing is kept).
   void expectNothingLeft(const std::vector<fs::path>& kept = {}) {
     EXPECT_TRUE(disk_checks::loopDevicesBackedFrom(runtimeDir()).empty());
     EXPECT_TRUE(disk_checks::mountsUnder(runtimeDir()).empty());
     EXPECT_TRUE(disk_checks::mountsUnder(mountDir()).empty()) << log();
     std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(mountDir())) entries.push_back(entry.path());
+    std::error_code missing;
+    for (const auto& entry : fs::directory_iterator(rootsVolumes(), missing)) entries.push_back(entry.path());
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(entries, kept);
+    if (kept.empty()) {
+      EXPECT_TRUE(fs::is_empty(mountDir())) << "the user's directory goes once empty";
+    }
   }
 
   std::string log() const { return readFileBytes(dir_.path() / "vkvd.log"); }
   fs::path runtimeDir() const { return dir_.path() / "run"; }
   fs::path mountDir() const { return dir_.path() / "volumes"; }
+  // Where the volumes of a disk made for root (the test asks as root) go.
+  fs::path rootsVolumes() const { return mountDir() / "0"; }
 
   TempDir dir_;
   std::unique_ptr<FakePortService> service_;
@@ -211,18 +218,18 @@ TEST_F(VkvdMountTest, EachVolumeIsMountedReadWriteInADirectoryOfItsOwn) {
   ASSERT_NO_FATAL_FAILURE(start("DATA", "a/b"));
   const std::string loop = connectDisk();
   ASSERT_FALSE(loop.empty()) << log();
-  expectMountedAt("/dev/" + loop + "p1", mountDir() / "DATA");
-  expectMountedAt("/dev/" + loop + "p2", mountDir() / "volume2");
+  expectMountedAt("/dev/" + loop + "p1", rootsVolumes() / "DATA");
+  expectMountedAt("/dev/" + loop + "p2", rootsVolumes() / "volume2");
   // Said only once they are mounted: the service reads the mount points then.
   EXPECT_TRUE(readFileBytes(protocol::identityFile(loop)).ends_with("\nvolumes=settled\n"));
 
-  const fs::path written = mountDir() / "DATA" / "written.txt";
+  const fs::path written = rootsVolumes() / "DATA" / "written.txt";
   std::ofstream(written) << "written on the mounted volume\n";
   EXPECT_EQ(readFileBytes(written), "written on the mounted volume\n");
 
   EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
   expectNothingLeft();
-  EXPECT_NE(log().find("unmounted /dev/" + loop + "p1 from " + (mountDir() / "DATA").string()), std::string::npos)
+  EXPECT_NE(log().find("unmounted /dev/" + loop + "p1 from " + (rootsVolumes() / "DATA").string()), std::string::npos)
       << log();
 }
 
@@ -244,34 +251,34 @@ TEST_F(VkvdMountTest, ANameTakenAlreadyIsNeitherFollowedNorMountedOver) {
   const fs::path target = dir_.path() / "target";
   fs::create_directories(target);
   std::ofstream(target / "kept") << "kept\n";
-  fs::create_directories(mountDir());
-  fs::create_directory_symlink(target, mountDir() / "DATA");
-  fs::create_directory(mountDir() / "volume2");
-  std::ofstream(mountDir() / "volume2" / "kept") << "kept\n";
+  fs::create_directories(rootsVolumes());
+  fs::create_directory_symlink(target, rootsVolumes() / "DATA");
+  fs::create_directory(rootsVolumes() / "volume2");
+  std::ofstream(rootsVolumes() / "volume2" / "kept") << "kept\n";
 
   ASSERT_NO_FATAL_FAILURE(start("DATA", ""));
   const std::string loop = connectDisk();
   ASSERT_FALSE(loop.empty()) << log();
-  expectMountedAt("/dev/" + loop + "p1", mountDir() / "volume1");
+  expectMountedAt("/dev/" + loop + "p1", rootsVolumes() / "volume1");
   EXPECT_TRUE(mountsOf("/dev/" + loop + "p2").empty()) << "its name is taken, and so is its fallback";
-  EXPECT_TRUE(fs::is_symlink(mountDir() / "DATA"));
+  EXPECT_TRUE(fs::is_symlink(rootsVolumes() / "DATA"));
   EXPECT_FALSE(isMountPoint(target));
-  EXPECT_FALSE(isMountPoint(mountDir() / "volume2"));
+  EXPECT_FALSE(isMountPoint(rootsVolumes() / "volume2"));
   const std::string text = log();
-  EXPECT_NE(text.find((mountDir() / "DATA").string() + " exists already: mounting /dev/" + loop + "p1 at " +
-                      (mountDir() / "volume1").string() + " instead"),
+  EXPECT_NE(text.find((rootsVolumes() / "DATA").string() + " exists already: mounting /dev/" + loop + "p1 at " +
+                      (rootsVolumes() / "volume1").string() + " instead"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("cannot make the mount point " + (mountDir() / "volume2").string() + " for /dev/" + loop +
+  EXPECT_NE(text.find("cannot make the mount point " + (rootsVolumes() / "volume2").string() + " for /dev/" + loop +
                       "p2: something else has that name; not mounted"),
             std::string::npos)
       << text;
 
   EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
-  expectNothingLeft({mountDir() / "DATA", mountDir() / "volume2"});
-  EXPECT_TRUE(fs::is_symlink(mountDir() / "DATA"));
+  expectNothingLeft({rootsVolumes() / "DATA", rootsVolumes() / "volume2"});
+  EXPECT_TRUE(fs::is_symlink(rootsVolumes() / "DATA"));
   EXPECT_EQ(disk_checks::filesBelow(target), std::vector<fs::path>{"kept"});
-  EXPECT_EQ(disk_checks::filesBelow(mountDir() / "volume2"), std::vector<fs::path>{"kept"});
+  EXPECT_EQ(disk_checks::filesBelow(rootsVolumes() / "volume2"), std::vector<fs::path>{"kept"});
 }
 
 TEST_F(VkvdMountTest, AVolumeInUseIsDetachedLazilyAndTheDiskGoesWithItsLastUser) {
@@ -279,16 +286,16 @@ TEST_F(VkvdMountTest, AVolumeInUseIsDetachedLazilyAndTheDiskGoesWithItsLastUser)
   const std::string loop = connectDisk();
   ASSERT_FALSE(loop.empty()) << log();
   const std::string diskFile = backingFile(loop);
-  ProcessIn user(mountDir() / "DATA");
+  ProcessIn user(rootsVolumes() / "DATA");
   ASSERT_TRUE(user.entered());
 
   EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
   const std::string text = log();
-  EXPECT_NE(text.find((mountDir() / "DATA").string() + " is in use: detached it lazily"), std::string::npos) << text;
+  EXPECT_NE(text.find((rootsVolumes() / "DATA").string() + " is in use: detached it lazily"), std::string::npos) << text;
   EXPECT_NE(text.find("unmounted /dev/" + loop + "p2"), std::string::npos) << text;
   EXPECT_TRUE(disk_checks::mountsUnder(mountDir()).empty()) << text;
-  EXPECT_FALSE(fs::exists(mountDir() / "DATA"));
-  EXPECT_FALSE(fs::exists(mountDir() / "OTHER"));
+  EXPECT_FALSE(fs::exists(rootsVolumes() / "DATA"));
+  EXPECT_FALSE(fs::exists(rootsVolumes() / "OTHER"));
   const Reply active =
       ControlClient(interface_)
           .request(wire::kControlCode, wire::subCommand(wire::kGetActiveDevice), wire::kActiveReplySize);
@@ -310,8 +317,8 @@ TEST_F(VkvdMountTest, ADiskInUseElsewhereStaysWithItsVolumesMounted) {
   mounted_.push_back(elsewhere);
 
   EXPECT_EQ(disconnectDisk(), wire::kBusy) << log();
-  expectMountedAt("/dev/" + loop + "p1", mountDir() / "DATA");
-  EXPECT_TRUE(isMountPoint(mountDir() / "OTHER")) << log();
+  expectMountedAt("/dev/" + loop + "p1", rootsVolumes() / "DATA");
+  EXPECT_TRUE(isMountPoint(rootsVolumes() / "OTHER")) << log();
 
   ASSERT_EQ(umount2(elsewhere.c_str(), 0), 0);
   mounted_.clear();
