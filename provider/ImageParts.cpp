@@ -106,8 +106,14 @@ InitCode ImageParts::addPart(const std::u16string& path) {
   std::unique_ptr<ImageFile> file;
   uint64_t size = 0;
   const InitCode code = openImageFile(path, file, size);
-  if (code == kOpened) parts_.push_back({std::move(file), size});
-  return code;
+  if (code != kOpened) return code;
+  // Links of one file as several parts would make one file's data count many times over.
+  const std::string identity = file->identity();
+  for (const Part& part : parts_) {
+    if (!identity.empty() && part.file->identity() == identity) return kImageUnreadable;
+  }
+  parts_.push_back({std::move(file), size});
+  return kOpened;
 }
 
 // Places the parts one after another, telling `callback` where it is at the

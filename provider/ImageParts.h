@@ -50,6 +50,8 @@ class ImageParts final : public ImageData {
   };
 
   InitCode openParts(const std::u16string& path);
+  // Opens the part at `path`; kImageUnreadable when it is the same file as
+  // an earlier part (a link to it).
   InitCode addPart(const std::u16string& path);
   InitCode buildIndex();
 

@@ -19,9 +19,10 @@ enum InitCode : int32_t {
   // A numbered set has a gap: a part after the first missing number exists.
   kPartMissing = 2,
   // An image file exists but cannot be opened or read (permission, I/O
-  // error, a link where the file itself is wanted), or its compressed
-  // stream is damaged: cut short, corrupt, failing its checksum, or followed
-  // by anything but another stream of its format.
+  // error, a link where the file itself is wanted), a part of a set is the
+  // same file as another, or its compressed stream is damaged: cut short,
+  // corrupt, failing its checksum, or followed by anything but another
+  // stream of its format.
   kImageUnreadable = 3,
   // Not an image of a known format: no data at all, not a regular file, or
   // compressed in a format this build has no decoder for.
@@ -40,7 +41,8 @@ enum InitCode : int32_t {
   // tail is padded with zeros.
   kOpenedWithPaddedTail = 10,
   // More parts than three digits can number, more than the process can
-  // hold open, or a size that would overflow.
+  // hold open, a size that would overflow, or a compressed stream whose data
+  // passes the bound ($VSIMGPVD_MAX_DATA).
   kImageTooLarge = 11,
   kAlreadyInitialised = 12,
   // The progress callback answered that the index pass is not to go on.

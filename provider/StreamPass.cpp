@@ -1,6 +1,8 @@
 #include "provider/StreamPass.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -75,8 +77,35 @@ InitCode StreamPass::decodePiece(StreamDecoder& decoder, const uint8_t* input, s
   }
 }
 
+uint64_t StreamPass::maxData() {
+  uint64_t size = 0;
+  return parseDataSize(std::getenv("VSIMGPVD_MAX_DATA"), size) ? std::min(size, ImageParts::kMaxDataSize)
+                                                                : kDefaultMaxData;
+}
+
+bool StreamPass::parseDataSize(const char* text, uint64_t& size) {
+  if (text == nullptr || *text < '0' || *text > '9') return false;
+  uint64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const auto digit = static_cast<uint64_t>(*text - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  const char* const units = "KMGT";
+  const char* unit = *text != '\0' ? std::strchr(units, *text) : nullptr;
+  if (*text != '\0' && (unit == nullptr || text[1] != '\0')) return false;
+  const unsigned shift = unit ? 10u * static_cast<unsigned>(unit - units + 1) : 0u;
+  if (shift != 0 && value > (UINT64_MAX >> shift)) return false;
+  size = value << shift;
+  return true;
+}
+
 InitCode StreamPass::decoded(StreamDecoder& decoder, StreamDecoder::Status status, size_t produced) {
-  if (produced > ImageParts::kMaxDataSize - dataSize_) return kImageTooLarge;
+  if (produced > maxData_ - dataSize_) {
+    log_.line(u"vsimgpvd the compressed stream holds more than %llu bytes of data, the most allowed"
+              u" ($VSIMGPVD_MAX_DATA)\n", maxData_);
+    return kImageTooLarge;
+  }
   if (produced > 0) {
     dataSize_ += produced;
     const InitCode code = take(output_.get() + outputAt_, produced);

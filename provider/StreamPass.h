@@ -45,6 +45,16 @@ class StreamPass {
   static constexpr size_t kPieceSize = size_t{1} << 20;
   // The data a deflate access point needs before it.
   static constexpr size_t kWindowSize = size_t{1} << 15;
+  // The most data a stream may expand to unless $VSIMGPVD_MAX_DATA says
+  // otherwise: a few megabytes of compressed input can claim terabytes.
+  static constexpr uint64_t kDefaultMaxData = uint64_t{16} << 40;
+
+  // The bound that $VSIMGPVD_MAX_DATA sets (bytes, or a number followed by
+  // K, M, G or T for binary multiples), or kDefaultMaxData when it is unset
+  // or not such a number.
+  static uint64_t maxData();
+  // `text` as such a size; false when it is none.
+  static bool parseDataSize(const char* text, uint64_t& size);
 
   StreamPass(const StreamPass&) = delete;
   StreamPass& operator=(const StreamPass&) = delete;
@@ -56,7 +66,7 @@ class StreamPass {
   uint64_t dataSize() const { return dataSize_; }
 
  protected:
-  StreamPass(ProviderLog& log, const ImageParts& parts) : log_(log), parts_(parts) {}
+  StreamPass(ProviderLog& log, const ImageParts& parts) : log_(log), parts_(parts), maxData_(maxData()) {}
   virtual ~StreamPass() = default;
 
   // The next `size` bytes of data, which end at dataSize().
@@ -70,6 +80,7 @@ class StreamPass {
 
   ProviderLog& log_;
   const ImageParts& parts_;
+  const uint64_t maxData_;
 
  private:
   // Ends the pass at the progress callback's word, with its log line.

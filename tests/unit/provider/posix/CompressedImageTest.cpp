@@ -3,13 +3,16 @@
 // parts; damage fails the opening and never serves data.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../ProviderTestSupport.h"
+#include "provider/StreamPass.h"
 
 using namespace vsimgpvd;
 namespace fs = std::filesystem;
@@ -119,6 +122,62 @@ TEST_F(CompressedImageTest, ADecompressedSizeThatIsNoWholeNumberOfSectorsIsPadde
   ASSERT_EQ(initImage(*image, dir_.file(u"odd.img.gz")), kOpenedWithPaddedTail);
   const std::string odd = fileBytes("odd.img");
   EXPECT_EQ(readBytes(*image, 0, 1024), odd + std::string(1024 - odd.size(), '\0'));
+}
+
+// A stream that expands past the bound is refused as too large, whatever its
+// format, once the bound is passed (not after expanding it all); data of
+// exactly the bound opens. A set whose parts are links of one file is
+// refused: one file's data would count many times over.
+TEST_F(CompressedImageTest, BombsAndSetsOfOneFileAreRefused) {
+  struct Case {
+    const char* name;
+    const char* make;
+    const char* image;
+    const char* maxData;
+    int32_t code;
+  };
+  const Case cases[] = {
+      {"zstd of zeros past the bound", "head -c 64M /dev/zero | zstd -q > b.zst", "b.zst", "32M", kImageTooLarge},
+      {"zstd in frames past the bound", "head -c 64M /dev/zero | split -b 4M --filter='zstd -q' > b.zst", "b.zst",
+       "32M", kImageTooLarge},
+      {"gzip of ones past the bound", "head -c 64M /dev/zero | tr '\\0' '\\1' | gzip -1 > b.gz", "b.gz", "32M",
+       kImageTooLarge},
+      {"xz past the bound", "head -c 64M /dev/zero | xz -0 > b.xz", "b.xz", "32M", kImageTooLarge},
+      {"a bound in bytes", "head -c 64M /dev/zero | gzip -1 > b.gz", "b.gz", "1048576", kImageTooLarge},
+      {"data of exactly the bound", "head -c 32M /dev/zero | zstd -q > b.zst", "b.zst", "32M", kOpened},
+      {"a bound that is no size: the default", "head -c 32M /dev/zero | zstd -q > b.zst", "b.zst", "32X", kOpened},
+      {"compressed parts that are one file", "gzip -c raw.img > b.gz && ln b.gz b.gz.001 && ln b.gz b.gz.002",
+       "b.gz.001", "32M", kImageUnreadable},
+      {"raw parts that are one file", "ln raw.img b.001 && ln raw.img b.002 && cp raw.img b.003", "b.001", "32M",
+       kImageUnreadable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(shell(std::string("rm -rf b.* store && ") + c.make));
+    setenv("VSIMGPVD_MAX_DATA", c.maxData, 1);
+    const ImagePtr image = createImage();
+    EXPECT_EQ(initImage(*image, dir_.file(std::u16string(c.image, c.image + std::string(c.image).size()))), c.code);
+    unsetenv("VSIMGPVD_MAX_DATA");
+  }
+}
+
+TEST(StreamPassTest, ReadsTheBoundAsADataSize) {
+  const std::pair<const char*, uint64_t> sizes[] = {
+      {"0", 0}, {"4096", 4096}, {"1K", 1024}, {"32M", uint64_t{32} << 20}, {"2G", uint64_t{2} << 30},
+      {"16T", uint64_t{16} << 40}, {"18446744073709551615", UINT64_MAX},
+  };
+  for (const auto& [text, expected] : sizes) {
+    uint64_t size = 1;
+    EXPECT_TRUE(StreamPass::parseDataSize(text, size)) << text;
+    EXPECT_EQ(size, expected) << text;
+  }
+  for (const char* text : {"", "-1", "1.5G", "1KB", "12 M", "G", "18446744073709551616", "16777216T", "0x10"}) {
+    uint64_t size = 7;
+    EXPECT_FALSE(StreamPass::parseDataSize(text, size)) << text;
+    EXPECT_EQ(size, 7u) << text;
+  }
+  uint64_t unset = 7;
+  EXPECT_FALSE(StreamPass::parseDataSize(nullptr, unset));
 }
 
 // Damage found while opening fails it: nothing is served.
