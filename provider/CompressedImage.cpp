@@ -7,6 +7,7 @@
 #include "provider/IndexBuilder.h"
 #include "provider/IndexedImage.h"
 #include "provider/StreamDecoder.h"
+#include "provider/StreamPass.h"
 
 namespace vsimgpvd {
 
@@ -51,7 +52,9 @@ std::string CompressedImage::storedIndexState(const std::u16string& path) {
   const std::unique_ptr<ImageFile> file = openStoredIndex(name);
   if (!file) return "none stored";
   IndexHeader header;
-  if (!readIndexHeader(*file, identity, header)) return "a stored index that does not hold (it is built anew)";
+  if (!readIndexHeader(*file, identity, header) || header.dataSize > StreamPass::maxData()) {
+    return "a stored index that does not hold (it is built anew)";
+  }
   if (header.kind == IndexHeader::Kind::DataCopy) return "a decompressed copy, stored";
   return std::to_string(header.pointCount) + " access points, stored";
 }
@@ -77,7 +80,8 @@ bool CompressedImage::openStored(CompressionFormat format, const std::string& na
   std::unique_ptr<ImageFile> file = openStoredIndex(name);
   if (!file) return false;
   IndexHeader header;
-  if (!readIndexHeader(*file, identity, header)) {
+  // An index claiming more data than a pass may produce was not made by one.
+  if (!readIndexHeader(*file, identity, header) || header.dataSize > StreamPass::maxData()) {
     log_.line(u"vsimgpvd the stored index does not hold for this image, it is built anew\n");
     return false;
   }

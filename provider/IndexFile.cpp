@@ -57,7 +57,13 @@ bool consistent(const IndexHeader& h) {
   }
   if (h.kind != IndexHeader::Kind::AccessPoints) return false;
   if (h.pointCount == 0 || h.pointCount > h.dataSize || h.chunkCount != chunkCountFor(h.dataSize)) return false;
-  return h.pointsOffset >= h.payloadOffset && h.checksumsOffset == h.pointsOffset + h.pointCount * IndexHeader::kPointSize &&
+  // Sums that would wrap around describe no file: none is computed past the largest offset.
+  constexpr uint64_t kMaxOffset = uint64_t{1} << 62;
+  if (h.pointsOffset < h.payloadOffset || h.pointsOffset > kMaxOffset ||
+      h.pointCount > (kMaxOffset - h.pointsOffset) / IndexHeader::kPointSize) {
+    return false;
+  }
+  return h.checksumsOffset == h.pointsOffset + h.pointCount * IndexHeader::kPointSize &&
          h.bodyEnd == h.checksumsOffset + h.chunkCount * 4;
 }
 
@@ -82,6 +88,12 @@ bool readIndexHeader(ImageFile& file, const std::string& identity, IndexHeader& 
   std::string stored(identity.size(), '\0');
   if (file.readAt(stored.data(), IndexHeader::kSize, static_cast<uint32_t>(stored.size())) != stored.size() ||
       stored != identity) {
+    return false;
+  }
+  // A copy holds its data to the last byte, which is always written.
+  uint8_t last = 0;
+  if (header.kind == IndexHeader::Kind::DataCopy &&
+      file.readAt(&last, header.payloadOffset + header.dataSize - 1, 1) != 1) {
     return false;
   }
   uint32_t crc = 0;

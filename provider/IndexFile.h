@@ -49,8 +49,10 @@ uint64_t payloadOffsetFor(uint64_t identitySize);
 uint64_t chunkCountFor(uint64_t dataSize);
 
 bool writeIndexHeader(ImageFile& file, const IndexHeader& header);
-// Reads the header and checks it, the body's checksum and that the stored
-// identity is `identity`. False when anything does not hold.
+// Reads the header and checks it (a layout this provider writes, whose sums
+// do not wrap around, with a copy's data all in the file), the body's
+// checksum and that the stored identity is `identity`. False when anything
+// does not hold.
 bool readIndexHeader(ImageFile& file, const std::string& identity, IndexHeader& header);
 // The CRC-32 of `size` bytes of `file` at `offset`; false when they cannot all be read.
 bool checksumOf(ImageFile& file, uint64_t offset, uint64_t size, uint32_t& crc);

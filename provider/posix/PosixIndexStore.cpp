@@ -82,8 +82,9 @@ std::unique_ptr<ImageFile> openStoredIndex(const std::string& name) {
   if (fd < 0) return nullptr;
   auto file = std::make_unique<PosixImageFile>(PosixImageFile::Adopted{}, fd);
   struct stat status {};
+  // A file with another name elsewhere (a hard link) may be changed through that name.
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != fileUser() ||
-      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+      (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 || status.st_nlink != 1) {
     return nullptr;
   }
   return file;

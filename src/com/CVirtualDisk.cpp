@@ -56,6 +56,18 @@ class ProgressTarget {
   ProgressTarget& operator=(const ProgressTarget&) = delete;
 };
 
+// Raises a flag for the guard's scope: this object's mount holds the session.
+class RaisedFlag {
+ public:
+  explicit RaisedFlag(std::atomic<bool>& flag) : flag_(flag) { flag_ = true; }
+  ~RaisedFlag() { flag_ = false; }
+  RaisedFlag(const RaisedFlag&) = delete;
+  RaisedFlag& operator=(const RaisedFlag&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
+
 // The calling thread acting as the actor's user until it reverts, at the
 // latest when the scope ends: the actor may outlive the mount in the port
 // thread, so its destruction cannot be relied on to revert this thread.
@@ -98,6 +110,7 @@ int32_t CVirtualDisk::mount(const char16_t* imageFilePath, const char16_t* baseI
     debugLog(u"CVirtualDisk::mount another mount or unmount is in progress\n");
     return kDeviceFailure;
   }
+  const RaisedFlag mounting(mounting_);  // lowered before the operation lets the session go
   DevInfo info;
   uint32_t count = 0;
   if (!RequestDevInfoWorker::requestDevInfo(&info, &count)) {
@@ -258,6 +271,12 @@ CVirtualDisk::UmountOutcome CVirtualDisk::unremovedOutcome(bool cancelledMount) 
   uint32_t count = 0;
   if (!RequestDevInfoWorker::requestDevInfo(&info, &count) || count != 0) return UmountOutcome::NotUnmounted;
   return cancelledMount ? UmountOutcome::CancelledMount : UmountOutcome::NothingMounted;
+}
+
+void CVirtualDisk::cancelOwnMount() {
+  if (mounting_ && MountSession::instance().cancelMount()) {
+    debugLog(u"CVirtualDisk::cancelOwnMount the object's client is gone: its mount is cancelled\n");
+  }
 }
 
 bool CVirtualDisk::cancelMount() {

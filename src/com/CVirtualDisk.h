@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,9 @@ class CVirtualDisk {
   // Asks the mount in progress, whichever object runs it, to stop; true when
   // there was one and the caller may act on it. Its caller gets kCancelled.
   static bool cancelMount();
+  // Cancels this object's own mount, if it runs one: its client has gone
+  // (released the object or left), and nobody would learn of the disk.
+  void cancelOwnMount();
   // Stores the number of mounted images in `mountedCount` (when given) and
   // fires onEnumMounted, with an empty image path for a caller who may not
   // act on the mount; 0, or 1 when the driver query failed.
@@ -103,4 +107,5 @@ class CVirtualDisk {
   static bool callerMayActOnMount();
 
   std::shared_ptr<CProxy_IVirtualDiskEvents> events_;
+  std::atomic<bool> mounting_{false};  // this object's mount holds the session
 };

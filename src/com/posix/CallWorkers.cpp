@@ -23,11 +23,16 @@ CallWorkers::~CallWorkers() {
   if (!stopped_) stop(kStopWait);
 }
 
-bool CallWorkers::submit(std::function<void()> job) {
+bool CallWorkers::submit(const std::string& caller, std::function<void()> job) {
   {
     const std::lock_guard<std::mutex> guard(shared_->mutex);
-    if (shared_->stopping || threads_.empty() || shared_->jobs.size() >= kMaxWaiting) return false;
-    shared_->jobs.push_back(std::move(job));
+    size_t& callersJobs = shared_->callersJobs[caller];
+    if (shared_->stopping || threads_.empty() || shared_->jobs.size() >= kMaxWaiting || callersJobs >= kMaxPerCaller) {
+      if (callersJobs == 0) shared_->callersJobs.erase(caller);
+      return false;
+    }
+    ++callersJobs;
+    shared_->jobs.push_back(Job{caller, std::move(job)});
   }
   shared_->changed.notify_one();
   return true;
@@ -35,7 +40,7 @@ bool CallWorkers::submit(std::function<void()> job) {
 
 bool CallWorkers::stop(std::chrono::milliseconds wait) {
   stopped_ = true;
-  std::deque<std::function<void()>> dropped;
+  std::deque<Job> dropped;
   {
     const std::lock_guard<std::mutex> guard(shared_->mutex);
     shared_->stopping = true;
@@ -60,15 +65,16 @@ void CallWorkers::work(Shared& shared) {
       shared.changed.wait_for(lock, kIdleWait);
       continue;
     }
-    std::function<void()> job = std::move(shared.jobs.front());
+    Job job = std::move(shared.jobs.front());
     shared.jobs.pop_front();
     lock.unlock();
     try {
-      job();
+      job.work();
     } catch (...) {
       // A job replies to its call itself; one that could not has nothing more to tell.
     }
-    job = nullptr;  // what the job holds goes before the next one is taken
+    job.work = nullptr;  // what the job holds goes before the next one is taken
     lock.lock();
+    if (--shared.callersJobs[job.caller] == 0) shared.callersJobs.erase(job.caller);
   }
 }

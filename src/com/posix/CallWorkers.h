@@ -5,20 +5,25 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 class Thread;
 
 // Runs the work of method calls off the bus loop, so that a mount that takes
 // minutes leaves the service answering: a few threads take the jobs in the
-// order they came, and a bounded number wait for a thread. Jobs report their
-// own results; one that throws ends quietly. Thread-safe.
+// order they came, and a bounded number wait for a thread. One caller has at
+// most kMaxPerCaller jobs waiting or running, so that no caller fills the
+// queue or holds every thread for everyone. Jobs report their own results;
+// one that throws ends quietly. Thread-safe.
 class CallWorkers {
  public:
-  static constexpr size_t kThreads = 4;
+  static constexpr size_t kThreads = 8;
   static constexpr size_t kMaxWaiting = 32;
+  static constexpr size_t kMaxPerCaller = 3;
   static constexpr std::chrono::milliseconds kStopWait{15000};
 
   CallWorkers();
@@ -27,9 +32,10 @@ class CallWorkers {
   CallWorkers(const CallWorkers&) = delete;
   CallWorkers& operator=(const CallWorkers&) = delete;
 
-  // Queues `job`; false when kMaxWaiting jobs wait already, no thread runs,
-  // or the workers are stopping.
-  bool submit(std::function<void()> job);
+  // Queues `job` of `caller`; false when kMaxWaiting jobs wait already, the
+  // caller has kMaxPerCaller waiting or running, no thread runs, or the
+  // workers are stopping.
+  bool submit(const std::string& caller, std::function<void()> job);
   // Drops the jobs that have not started and waits, at most `wait` in all,
   // for those that run; true when every thread has ended. A thread that runs
   // on is left to end by itself.
@@ -37,10 +43,15 @@ class CallWorkers {
 
  private:
   // What the threads share with the pool; a thread left running keeps it.
+  struct Job {
+    std::string caller;
+    std::function<void()> work;
+  };
   struct Shared {
     std::mutex mutex;  // guards everything below
     std::condition_variable changed;
-    std::deque<std::function<void()>> jobs;
+    std::deque<Job> jobs;
+    std::map<std::string, size_t> callersJobs;  // waiting or running, by caller
     bool stopping = false;
   };
 

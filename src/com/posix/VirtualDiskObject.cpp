@@ -70,20 +70,17 @@ sdbus::method_callback VirtualDiskObject::handler(void (VirtualDiskObject::*meth
   return guardedHandler([this, method](sdbus::MethodCall& call) { (this->*method)(call); });
 }
 
-void VirtualDiskObject::runOnWorker(const sdbus::MethodCall& call, Work work) {
-  const PendingCall pending(connection_, call);
-  const bool taken =
-      workers_->submit([self = shared_from_this(), pending, work = std::move(work)] { work(*self, pending); });
-  if (!taken) pending.fail(kErrorLimitsExceeded, "too many calls are in progress; try again later");
-}
-
 void VirtualDiskObject::runAsCaller(const sdbus::MethodCall& call, Work work) {
   // Asked on the loop's thread, as the call arrives: the bus daemon answers at once.
   const std::optional<BusCaller> caller = BusCaller::identify(connection_->busDaemon(), call.getSender());
-  runOnWorker(call, [caller, work = std::move(work)](VirtualDiskObject& self, const PendingCall& pending) {
+  // A user's calls count together, whichever connections bring them.
+  const std::string callerKey = caller ? "uid " + std::to_string(caller->uid()) : call.getSender();
+  const PendingCall pending(connection_, call);
+  const bool taken = workers_->submit(callerKey, [self = shared_from_this(), pending, caller, work = std::move(work)] {
     const ScopedCallContext client = callContextOf(caller);
-    work(self, pending);
+    work(*self, pending);
   });
+  if (!taken) pending.fail(kErrorLimitsExceeded, "too many calls are in progress; try again later");
 }
 
 ScopedCallContext VirtualDiskObject::callContextOf(const std::optional<BusCaller>& caller) {
@@ -203,5 +200,6 @@ void VirtualDiskObject::withdraw() {
     const std::lock_guard<std::mutex> guard(answerMutex_);
     withdrawn_ = true;
   }
+  disk_.cancelOwnMount();
   object_->unregister();
 }

@@ -51,7 +51,8 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
   // The unique name of the client that made it.
   const std::string& creator() const { return creator_; }
 
-  // Takes the object off the bus: later calls find no object.
+  // Takes the object off the bus: later calls find no object. A mount it
+  // runs is cancelled: its client has gone and would never learn of it.
   void withdraw();
 
  private:
@@ -75,10 +76,9 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
   // Refuses the call (AccessDenied, saying it may not do `what`) unless the creator made it.
   void requireCreator(const sdbus::MethodCall& call, const char* what) const;
 
-  // Has a call worker do `work`; answers with an error when none takes it.
-  void runOnWorker(const sdbus::MethodCall& call, Work work);
-  // runOnWorker, with the worker acting for the call's caller as it was when
-  // the call arrived (the client whose user a mount acts as and owns it).
+  // Has a call worker do `work`, acting for the call's caller as it was when
+  // the call arrived (the client whose user a mount acts as and owns it);
+  // answers with an error when no worker takes it.
   void runAsCaller(const sdbus::MethodCall& call, Work work);
   // The calling thread's client context for `caller`: nobody when unknown.
   static sys::posix::ScopedCallContext callContextOf(const std::optional<BusCaller>& caller);

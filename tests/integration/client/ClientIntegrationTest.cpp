@@ -612,26 +612,26 @@ TEST_F(ClientIntegrationTest, StoppingTheServiceDuringAnIndexPassCancelsTheMount
   EXPECT_FALSE(anythingOfTheDiskLeft());
 }
 
-// A client that leaves the bus during its mount takes its object with it:
-// the mount goes on to its end, its answer goes nowhere (the object's
-// registration, which holds the reply's signature, is gone), and the
-// service goes on serving.
-TEST_F(ClientIntegrationTest, AClientThatLeavesDuringItsMountLeavesTheServiceServing) {
+// A client that leaves the bus during its mount takes its object with it,
+// and the object its mount: the index pass stops, nothing is mounted or
+// stored, and the service goes on serving.
+TEST_F(ClientIntegrationTest, AClientThatLeavesDuringItsMountHasItCancelled) {
   const fs::path image = makeLongIndexedImage();
   const std::unique_ptr<Child> mounting = startClient({"mount", image.string()}, "mount");
   ASSERT_TRUE(waitForServiceLog("CVirtualDisk::mount start openImage", *mounting)) << logs();
   mounting->signal(SIGKILL);
   finish(*mounting, "mount");
-  bool mounted = false;
-  for (auto waited = 0ms; !mounted && waited < kClientWait; waited += 200ms) {
-    mounted = client({"list"}).out.find("first_tag: " + image.string()) != std::string::npos;
-    if (!mounted) std::this_thread::sleep_for(200ms);
+  bool cancelled = false;
+  for (auto waited = 0ms; !cancelled && waited < kClientWait; waited += kPollInterval) {
+    cancelled = readText(serviceLog()).find("CVirtualDisk::mount cancelled\n") != std::string::npos;
+    if (!cancelled) std::this_thread::sleep_for(kPollInterval);
   }
-  EXPECT_TRUE(mounted) << logs();
+  EXPECT_TRUE(cancelled) << logs();
+  EXPECT_NE(readText(serviceLog()).find("CVirtualDisk::cancelOwnMount the object's client is gone"), std::string::npos)
+      << logs();
   EXPECT_EQ(kill(service_->pid(), 0), 0) << "the service runs" << logs();
-  const ClientResult unmounted = client({"umount"});
-  EXPECT_EQ(unmounted.exitCode, 0) << unmounted.out << unmounted.err << logs();
-  EXPECT_FALSE(anythingOfTheDiskLeft());
+  expectNothingOfTheMount();
+  EXPECT_TRUE(fs::is_empty(indexStore_)) << "a cancelled index is not stored";
 }
 
 // The service dies under a process that reads the mounted volume: the

@@ -186,6 +186,24 @@ TEST_F(MountLifecycleTest, AnotherUserCannotCancelAMountInProgress) {
   EXPECT_EQ(logged("CVirtualDisk::cancelMount refused: the mount is another user's"), 1u);
 }
 
+// An object whose client has gone cancels its own mount, and no other.
+TEST_F(MountLifecycleTest, AnObjectWhoseClientIsGoneCancelsItsOwnMountOnly) {
+  fakes_.image.indexing = true;
+  CVirtualDisk mounter;
+  ASSERT_TRUE(mounting_.start(
+      [&] { mountResult_ = mounter.mount(kImagePath, nullptr, 0, nullptr, nullptr, nullptr, nullptr); }));
+  ASSERT_TRUE(fakes_.image.entered.wait(kBound));
+  disk_.cancelOwnMount();
+  EXPECT_FALSE(MountSession::instance().cancelRequested()) << "another object's mount was cancelled";
+  mounter.cancelOwnMount();
+  EXPECT_EQ(mountResult(), CVirtualDisk::kCancelled);
+  EXPECT_EQ(logged("CVirtualDisk::cancelOwnMount the object's client is gone: its mount is cancelled"), 1u);
+  EXPECT_FALSE(VirtualImageManager::isImageOpen());
+  mounter.cancelOwnMount();  // nothing runs: nothing to cancel, and the next mount proceeds
+  fakes_.image.indexing = false;
+  EXPECT_EQ(mount(), 0);
+}
+
 // A cancel that comes while the driver makes the disk takes the disk away again.
 TEST_F(MountLifecycleTest, ACancelWhileTheDiskIsMadeTakesItAwayAgain) {
   fakes_.devices.onConnect = [] { CVirtualDisk::cancelMount(); };

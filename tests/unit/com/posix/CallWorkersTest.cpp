@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "common/Event.h"
@@ -18,6 +19,12 @@ namespace {
 // Bounds every wait of the tests; none is expected to come near it.
 constexpr auto kWait = 30s;
 
+// A caller of its own for each job, so that the bound per caller plays no part.
+std::string anyCaller() {
+  static std::atomic<int> next{0};
+  return "caller " + std::to_string(next++);
+}
+
 }  // namespace
 
 TEST(CallWorkersTest, JobsRunOffTheCallersThreadAndAJobThatThrowsEndsAlone) {
@@ -27,9 +34,9 @@ TEST(CallWorkersTest, JobsRunOffTheCallersThreadAndAJobThatThrowsEndsAlone) {
   std::atomic<int> done{0};
   Event allDone(Event::Reset::Manual);
   constexpr int kJobs = 10;
-  ASSERT_TRUE(workers.submit([] { throw std::runtime_error("a job that fails"); }));
+  ASSERT_TRUE(workers.submit(anyCaller(), [] { throw std::runtime_error("a job that fails"); }));
   for (int i = 0; i < kJobs; ++i) {
-    ASSERT_TRUE(workers.submit([&] {
+    ASSERT_TRUE(workers.submit(anyCaller(), [&] {
       {
         const std::lock_guard<std::mutex> guard(mutex);
         threads.insert(std::this_thread::get_id());
@@ -55,20 +62,20 @@ TEST(CallWorkersTest, BeyondTheWaitingBoundAJobIsRefused) {
     if (++finished == kAll) allFinished.set();
   };
   for (size_t i = 0; i < CallWorkers::kThreads; ++i) {
-    ASSERT_TRUE(workers.submit([&] {
+    ASSERT_TRUE(workers.submit(anyCaller(), [&] {
       if (++running == CallWorkers::kThreads) allRunning.set();
       release.wait(kWait);
       finish();
     }));
   }
   ASSERT_TRUE(allRunning.wait(kWait));
-  for (size_t i = 0; i < CallWorkers::kMaxWaiting; ++i) EXPECT_TRUE(workers.submit(finish));
-  EXPECT_FALSE(workers.submit(finish));
+  for (size_t i = 0; i < CallWorkers::kMaxWaiting; ++i) EXPECT_TRUE(workers.submit(anyCaller(), finish));
+  EXPECT_FALSE(workers.submit(anyCaller(), finish));
 
   release.set();
   ASSERT_TRUE(allFinished.wait(kWait));
   EXPECT_EQ(finished.load(), kAll);
-  EXPECT_TRUE(workers.submit([] {}));
+  EXPECT_TRUE(workers.submit(anyCaller(), [] {}));
   EXPECT_TRUE(workers.stop(kWait));
 }
 
@@ -78,7 +85,7 @@ TEST(CallWorkersTest, StoppingDropsTheJobsNotStartedAndRefusesNewOnes) {
   Event allRunning(Event::Reset::Manual);
   std::atomic<size_t> running{0};
   for (size_t i = 0; i < CallWorkers::kThreads; ++i) {
-    ASSERT_TRUE(workers.submit([&] {
+    ASSERT_TRUE(workers.submit(anyCaller(), [&] {
       if (++running == CallWorkers::kThreads) allRunning.set();
       release.wait(kWait);
     }));
@@ -91,9 +98,37 @@ TEST(CallWorkersTest, StoppingDropsTheJobsNotStartedAndRefusesNewOnes) {
     delete value;
     release.set();
   });
-  ASSERT_TRUE(workers.submit([&ran, held] { ++ran; }));
+  ASSERT_TRUE(workers.submit(anyCaller(), [&ran, held] { ++ran; }));
   held.reset();
   EXPECT_TRUE(workers.stop(kWait));
   EXPECT_EQ(ran.load(), 0);
-  EXPECT_FALSE(workers.submit([] {}));
+  EXPECT_FALSE(workers.submit(anyCaller(), [] {}));
+}
+
+// One caller has a bounded number of jobs waiting or running; others are
+// taken meanwhile, and the caller's next job once one of its own has ended.
+TEST(CallWorkersTest, OneCallerHasABoundedNumberOfJobs) {
+  CallWorkers workers;
+  Event release(Event::Reset::Manual);
+  Event oneEnded(Event::Reset::Manual);
+  std::atomic<size_t> ended{0};
+  for (size_t i = 0; i < CallWorkers::kMaxPerCaller; ++i) {
+    ASSERT_TRUE(workers.submit("greedy", [&, i] {
+      if (i > 0) release.wait(kWait);
+      ++ended;
+      if (i == 0) oneEnded.set();
+    }));
+  }
+  ASSERT_TRUE(oneEnded.wait(kWait));
+  // Its first job has ended; the slot it held is free once the worker counts it.
+  bool again = false;
+  for (auto waited = 0ms; !again && waited < kWait; waited += 10ms) {
+    again = workers.submit("greedy", [&] { release.wait(kWait); });
+    if (!again) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(again);
+  EXPECT_FALSE(workers.submit("greedy", [] {})) << "a fourth job of one caller";
+  EXPECT_TRUE(workers.submit("other", [] {}));
+  release.set();
+  EXPECT_TRUE(workers.stop(kWait));
 }

@@ -3,8 +3,12 @@
 // for the same unchanged image only; damage found on a read fails that read.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -124,6 +128,44 @@ std::vector<std::pair<uint64_t, uint32_t>> scatteredReads() {
   reads.emplace_back(7 * kMiB + 12345, 2 * kMiB + 7);
   reads.emplace_back(0, 512);
   return reads;
+}
+
+// The header's eight 64-bit fields, as the file holds them after its
+// magic, version and kind.
+using HeaderFields = std::array<uint64_t, 8>;
+constexpr size_t kDataSize = 0;
+constexpr size_t kPointsOffset = 3;
+constexpr size_t kPointCount = 4;
+constexpr size_t kChecksumsOffset = 5;
+constexpr size_t kChunkCount = 6;
+constexpr size_t kBodyEnd = 7;
+
+// Changes the fields of the index header in `file` and makes its checksum hold again.
+void rewriteHeader(const fs::path& file, const std::function<void(HeaderFields&)>& forge) {
+  std::string bytes = readFileBytes(file);
+  auto* at = reinterpret_cast<uint8_t*>(bytes.data());
+  HeaderFields fields{};
+  for (size_t i = 0; i < fields.size(); ++i) fields[i] = readLittleEndian(at + 16 + 8 * i, 8);
+  forge(fields);
+  for (size_t i = 0; i < fields.size(); ++i) writeLittleEndian(at + 16 + 8 * i, 8, fields[i]);
+  writeLittleEndian(at + 84, 4, static_cast<uint32_t>(crc32(0, at, 84)));
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A data size of about 2^62 with its checksums' place, body end and body
+// checksum as they were: the points table's size wraps around 2^64.
+void wrapAroundToTheSameBodyEnd(HeaderFields& h) {
+  for (uint64_t dataSize = uint64_t{1} << 62;; dataSize -= kMiB) {
+    const uint64_t chunks = (dataSize + kMiB - 1) / kMiB;
+    const uint64_t checksums = h[kBodyEnd] - chunks * 4;  // wraps
+    const uint64_t table = checksums - h[kPointsOffset];   // wraps
+    if (table % 32 != 0) continue;
+    h[kDataSize] = dataSize;
+    h[kChunkCount] = chunks;
+    h[kChecksumsOffset] = checksums;
+    h[kPointCount] = table / 32;
+    return;
+  }
 }
 
 }  // namespace
@@ -272,6 +314,7 @@ TEST_F(ImageIndexTest, AnIndexFileThatDoesNotHoldIsRebuilt) {
       {"the index of another image", "cp other.idx $f"},
       {"readable by others", "chmod 644 $f"},
       {"a link to a file", "cp $f k.idx && ln -sf \"$PWD/k.idx\" $f"},
+      {"a file with another name too", "ln $f k.idx"},
   };
   ASSERT_TRUE(shell("head -c 3145728 raw.img | gzip -c > other.gz"));
   Progress other;
@@ -294,6 +337,46 @@ TEST_F(ImageIndexTest, AnIndexFileThatDoesNotHoldIsRebuilt) {
     Progress third;
     open("i.gz", third);
     EXPECT_EQ(third.calls, 2u);
+  }
+}
+
+// The stored index is the user's own file, so the user can write any header
+// with its checksum right: one that claims more than the file holds, or
+// whose layout wraps around past 2^64 to look whole, is never trusted (it
+// once gave a disk of 4.6 EB).
+TEST_F(ImageIndexTest, AStoredHeaderThatClaimsMoreThanTheFileHoldsIsRebuilt) {
+  struct Case {
+    const char* name;
+    const char* make;
+    const char* image;
+    uint32_t kind;
+    std::function<void(HeaderFields&)> forge;
+  };
+  // Twice the raw image in one zstd frame: more than an access point may span, so it is copied.
+  const char* const copied = "cat raw.img raw.img | zstd -q > i.zst";
+  const Case cases[] = {
+      {"a copy claiming 4.6 EB of data", copied, "i.zst", kDataCopy,
+       [](HeaderFields& h) { h.at(kDataSize) = uint64_t{1} << 62; }},
+      {"access points whose table wraps around", "gzip -c raw.img > i.gz", "i.gz", kAccessPoints,
+       wrapAroundToTheSameBodyEnd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(shell("rm -rf store i.* && " + std::string(c.make)));
+    Progress first;
+    open(c.image, first);
+    const auto stored = storedIndexes();
+    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored[0].second, c.kind);
+    rewriteHeader(stored[0].first, c.forge);
+    Progress second;
+    const ImagePtr image = open(c.image, second);
+    EXPECT_EQ(second.calls, first.calls) << "a whole pass was made";
+    uint64_t size = 0;
+    uint32_t blockSize = 512;
+    EXPECT_TRUE(image->getDataSize(&size, &blockSize));
+    EXPECT_EQ(size, c.kind == kDataCopy ? 2 * kRawSize : kRawSize);
+    expectReads(*image, scatteredReads());
   }
 }
 
