@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "provider/ImageFile.h"
@@ -35,6 +36,45 @@ std::string userFileName(const std::string& name) { return name + "-" + std::to_
 // remove or rename a file (the sticky bit).
 constexpr mode_t kStoreMode = S_ISVTX | S_IRWXU | S_IWGRP | S_IXGRP | S_IWOTH | S_IXOTH;
 
+// Whether a directory may hold what root makes in it: root's, and changed
+// by nobody else (unless sticky, as /tmp).
+bool onlyRootChanges(int directory) {
+  struct stat status {};
+  return fstat(directory, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == 0 &&
+         ((status.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (status.st_mode & S_ISVTX) != 0);
+}
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Makes the directory `name` in `directory`, its mode set through its own
+// descriptor (whatever the umask), unless another user could change
+// `directory`: nothing is made below such a directory, nor through a link
+// put in the way.
+void makeDirectoryIn(int directory, const std::string& name, mode_t mode) {
+  if (!onlyRootChanges(directory) || mkdirat(directory, name.c_str(), S_IRWXU) != 0) return;
+  const int made = openat(directory, name.c_str(), kDirectoryFlags);
+  if (made < 0) return;
+  fchmod(made, mode);
+  close(made);
+}
+
+// Makes the store at `path`, and its parent when that is missing (a
+// directory of root's that all may enter).
+void makeStore(const std::filesystem::path& path) {
+  const std::filesystem::path parent = path.parent_path();
+  int parentFd = open(parent.c_str(), kDirectoryFlags);
+  if (parentFd < 0 && errno == ENOENT) {
+    const int grandparent = open(parent.parent_path().c_str(), kDirectoryFlags);
+    if (grandparent < 0) return;
+    makeDirectoryIn(grandparent, parent.filename(), S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH);
+    parentFd = openat(grandparent, parent.filename().c_str(), kDirectoryFlags);
+    close(grandparent);
+  }
+  if (parentFd < 0) return;
+  makeDirectoryIn(parentFd, path.filename(), kStoreMode);
+  close(parentFd);
+}
+
 // Owns the store directory's descriptor, held only when the directory can
 // be trusted: a directory itself (not a link), the calling user's or
 // root's, and sticky when others may write in it. Made when missing and
@@ -45,8 +85,7 @@ class StoreDirectory {
     const std::string path = storePath();
     fd_ = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd_ < 0 && errno == ENOENT && fileUser() == 0) {
-      mkdir(path.substr(0, path.rfind('/')).c_str(), S_IRWXU | S_IRGRP | S_IXGRP | S_IROTH | S_IXOTH);
-      if (mkdir(path.c_str(), S_IRWXU) == 0) chmod(path.c_str(), kStoreMode);
+      makeStore(path);
       fd_ = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     struct stat status {};

@@ -3,6 +3,8 @@
 // for the same unchanged image only; damage found on a read fails that read.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <array>
@@ -377,6 +379,50 @@ TEST_F(ImageIndexTest, AStoredHeaderThatClaimsMoreThanTheFileHoldsIsRebuilt) {
     EXPECT_TRUE(image->getDataSize(&size, &blockSize));
     EXPECT_EQ(size, c.kind == kDataCopy ? 2 * kRawSize : kRawSize);
     expectReads(*image, scatteredReads());
+  }
+}
+
+// Root makes the store when it is missing, with its parent, each through
+// the descriptor of the directory above: never below a directory another
+// user could change (where a rename and a link could make root change a
+// directory of that user's choosing).
+TEST_F(ImageIndexTest, TheStoreIsMadeOnlyWhereNobodyElseCanChangeIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "root makes the store";
+  struct Case {
+    const char* name;
+    const char* parent;  // made first: the parent of the store's parent
+    mode_t mode;
+    uid_t owner;
+    bool made;
+  };
+  const Case cases[] = {
+      {"below root's directory", "safe", 0755, 0, true},
+      {"below a sticky directory all may write", "sticky", 01777, 0, true},
+      {"below a directory all may write", "open", 0777, 0, false},
+      {"below another user's directory", "theirs", 0755, 65534, false},
+  };
+  ASSERT_TRUE(shell("gzip -c raw.img > i.gz"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path parent = dir_.path() / c.parent;
+    ASSERT_TRUE(fs::create_directory(parent));
+    ASSERT_EQ(chmod(parent.c_str(), c.mode), 0);
+    ASSERT_EQ(chown(parent.c_str(), c.owner, 0), 0);
+    const fs::path store = parent / "vkbvd" / "index";
+    setenv("VSIMGPVD_INDEX_DIR", store.c_str(), 1);
+    Progress progress;
+    open("i.gz", progress);
+    struct stat status {};
+    EXPECT_EQ(stat(store.c_str(), &status) == 0, c.made);
+    if (c.made) {
+      EXPECT_EQ(status.st_mode & 07777, 01733u);
+      EXPECT_EQ(status.st_uid, 0u);
+      ASSERT_EQ(stat(store.parent_path().c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, 0755u);
+      EXPECT_EQ(std::distance(fs::directory_iterator(store), fs::directory_iterator()), 1) << "the index is stored";
+    } else {
+      EXPECT_FALSE(fs::exists(store.parent_path()));
+    }
   }
 }
 
