@@ -30,14 +30,20 @@ const char16_t* kindName(const IndexHeader& header) {
 }  // namespace
 
 std::string CompressedImage::indexName(const ImageParts& parts, CompressionFormat format, std::string& identity) {
-  identity = "format=" + std::to_string(static_cast<int>(format)) + ";parts=" + std::to_string(parts.count()) + ";";
+  const std::string kind =
+      "format=" + std::to_string(static_cast<int>(format)) + ";parts=" + std::to_string(parts.count()) + ";";
+  identity = kind;
   for (uint32_t part = 0; part < parts.count(); ++part) {
     const std::string partIdentity = parts.identity(part);
     if (partIdentity.empty()) return {};
     identity += partIdentity;
   }
+  // Named by the image's first file, not by its contents: an index built anew
+  // for a changed image replaces the one before.
+  const std::string firstFile = parts.fileKey(0);
+  if (firstFile.empty()) return {};
   char name[17];
-  std::snprintf(name, sizeof(name), "%016llx", static_cast<unsigned long long>(fnv1a(identity)));
+  std::snprintf(name, sizeof(name), "%016llx", static_cast<unsigned long long>(fnv1a(kind + firstFile)));
   return name;
 }
 

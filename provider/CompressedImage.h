@@ -46,9 +46,10 @@ class CompressedImage final : public ImageData {
     return data_->read(destination, offset, count);
   }
 
-  // The name of the stored index of `parts` compressed as `format`, and
-  // the identity it holds; empty when the parts cannot be told apart from
-  // changed ones (no store then).
+  // The name of the stored index of `parts` compressed as `format` (named
+  // by the first part's file, so that the index of a changed image replaces
+  // the one before), and the identity it holds; empty when the parts cannot
+  // be told apart from changed ones (no store then).
   static std::string indexName(const ImageParts& parts, CompressionFormat format, std::string& identity);
   // What the store holds for the compressed image at `path`, in words:
   // "4012 access points, stored", "a decompressed copy, stored", "none stored", ...

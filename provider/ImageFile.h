@@ -22,6 +22,9 @@ class ImageFile {
   // Bytes that differ whenever the file may have been changed, replaced or
   // truncated since they were taken; empty when the file has none to give.
   virtual std::string identity() const { return {}; }
+  // Bytes that name the file itself (not its contents) for as long as it
+  // exists; empty when the file has none to give.
+  virtual std::string fileKey() const { return {}; }
 };
 
 // The paths given below are the caller's. A file opened by one is then used

@@ -38,6 +38,15 @@ int openUnnamed(const std::string& directory) {
   return named;
 }
 
+std::string PosixImageFile::fileKey() const {
+  struct stat status {};
+  if (fstat(fd_, &status) != 0) return {};
+  std::string bytes(16, '\0');
+  writeLittleEndian(reinterpret_cast<uint8_t*>(bytes.data()), 8, static_cast<uint64_t>(status.st_dev));
+  writeLittleEndian(reinterpret_cast<uint8_t*>(bytes.data()) + 8, 8, static_cast<uint64_t>(status.st_ino));
+  return bytes;
+}
+
 std::string PosixImageFile::identity() const {
   struct stat status {};
   if (fstat(fd_, &status) != 0) return {};

@@ -65,6 +65,8 @@ class PosixImageFile final : public ImageFile {
 
   // Device, inode, size and the times of the last change of data and of status.
   std::string identity() const override;
+  // Its device and inode.
+  std::string fileKey() const override;
 
  private:
   int fd_;

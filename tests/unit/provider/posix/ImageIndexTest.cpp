@@ -275,19 +275,22 @@ TEST_F(ImageIndexTest, APassTheCallbackStopsEndsAndStoresNothing) {
 }
 
 // A changed image never uses the old index: changed in place with its time
-// set back, replaced, or truncated, it is indexed anew (and damage found).
+// set back, touched, replaced, or truncated, it is indexed anew (and damage
+// found). The new index of the same file replaces the old one.
 TEST_F(ImageIndexTest, AChangedImageGetsANewIndex) {
   struct Case {
     const char* name;
     const char* change;
     int32_t code;
+    size_t storedAfter;
   };
   const Case cases[] = {
       {"a byte flipped, its time set back",
        "printf '\\xff' | dd of=i.gz bs=1 seek=900000 conv=notrunc status=none && touch -r raw.img i.gz",
-       kImageUnreadable},
-      {"replaced by another image of the same size", "cp i.gz j.gz && mv j.gz i.gz", kOpened},
-      {"truncated", "truncate -s 600000 i.gz", kImageUnreadable},
+       kImageUnreadable, 1},
+      {"touched", "touch i.gz", kOpened, 1},
+      {"replaced by another image of the same size", "cp i.gz j.gz && mv j.gz i.gz", kOpened, 2},
+      {"truncated", "truncate -s 600000 i.gz", kImageUnreadable, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -299,6 +302,7 @@ TEST_F(ImageIndexTest, AChangedImageGetsANewIndex) {
     const ImagePtr image = open("i.gz", second, c.code);
     EXPECT_GT(second.calls, 2u) << "a whole pass was made";
     if (c.code == kOpened) expectReads(*image, scatteredReads());
+    EXPECT_EQ(storedIndexes().size(), c.storedAfter);
   }
 }
 
