@@ -10,7 +10,12 @@ constexpr char kC1Lead = '\xC2';
 
 }  // namespace
 
-EscapingStreamBuffer::~EscapingStreamBuffer() { sync(); }
+EscapingStreamBuffer::~EscapingStreamBuffer() {
+  // A first byte still waiting for its second never gets it: passed on as it is.
+  const std::string left = escapeControls(pending_);
+  target_.sputn(left.data(), static_cast<std::streamsize>(left.size()));
+  target_.pubsync();
+}
 
 EscapingStreamBuffer::int_type EscapingStreamBuffer::overflow(int_type c) {
   if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
@@ -22,13 +27,8 @@ std::streamsize EscapingStreamBuffer::xsputn(const char* text, std::streamsize c
   return pass(std::string_view(text, static_cast<size_t>(count))) ? count : 0;
 }
 
-int EscapingStreamBuffer::sync() {
-  const std::string left = escapeControls(pending_);
-  pending_.clear();
-  const bool written = target_.sputn(left.data(), static_cast<std::streamsize>(left.size())) ==
-                       static_cast<std::streamsize>(left.size());
-  return written && target_.pubsync() == 0 ? 0 : -1;
-}
+// A first byte waiting for its second stays: the character is judged whole.
+int EscapingStreamBuffer::sync() { return target_.pubsync(); }
 
 bool EscapingStreamBuffer::pass(std::string_view text) {
   std::string whole = pending_ + std::string(text);

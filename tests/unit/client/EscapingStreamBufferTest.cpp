@@ -34,6 +34,7 @@ TEST(EscapingStreamBuffer, PrintsTheServicesStringsAsText) {
 // A character cut between two writes is judged whole.
 TEST(EscapingStreamBuffer, JudgesACharacterSplitBetweenWrites) {
   EXPECT_EQ(printed([](std::ostream& out) { out << "a\xC2" << "\x85" << "b\n"; }), "a\\u{85}b\n");
+  EXPECT_EQ(printed([](std::ostream& out) { out << "a\xC2" << std::flush << "\x9B" << "b\n"; }), "a\\u{9B}b\n");
   EXPECT_EQ(printed([](std::ostream& out) { out << "a\xC2" << "\xA9" << "b" << '\x1B' << '\n'; }),
             "a\xC2\xA9" "b\\x1B\n");
   EXPECT_EQ(printed([](std::ostream& out) { out << "ends in \xC2"; }), "ends in \xC2");
