@@ -78,7 +78,8 @@ int VirtualDisk::presentPartitions(const RuntimeDirectory& runtime) {
 void VirtualDisk::mountVolumes() {
   if (mounts_) {
     if (std::unique_ptr<MountDirectory> users = mounts_->userDirectory(owner_, *log_)) {
-      volumes_ = VolumeMounts::mount(std::move(users), *partitions_, log_);
+      // A user other than root runs nothing from the volumes: their programs are the image owner's.
+      volumes_ = VolumeMounts::mount(std::move(users), *partitions_, owner_ != 0, log_);
     }
   }
   identity_->markVolumesSettled();

@@ -33,9 +33,9 @@ std::string kernelMessage(int context) {
 }
 
 // Mounts `device`, holding a file system of `type`, on the directory `point`
-// read-write, nosuid and nodev; 0 or an errno, with what the kernel said in
-// `message`.
-int mountOn(int point, const std::string& device, const std::string& type, std::string& message) {
+// read-write, nosuid and nodev (and noexec when `noexec`); 0 or an errno,
+// with what the kernel said in `message`.
+int mountOn(int point, const std::string& device, const std::string& type, bool noexec, std::string& message) {
   const UniqueFd context(fsopen(type.c_str(), FSOPEN_CLOEXEC));
   if (!context.valid()) return errno;
   if (fsconfig(context.get(), FSCONFIG_SET_STRING, "source", device.c_str(), 0) != 0 ||
@@ -44,7 +44,8 @@ int mountOn(int point, const std::string& device, const std::string& type, std::
     message = kernelMessage(context.get());
     return error;
   }
-  const UniqueFd mount(fsmount(context.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+  const unsigned attributes = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | (noexec ? MOUNT_ATTR_NOEXEC : 0u);
+  const UniqueFd mount(fsmount(context.get(), FSMOUNT_CLOEXEC, attributes));
   if (!mount.valid() ||
       move_mount(mount.get(), "", point, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
     return errno;
@@ -55,7 +56,8 @@ int mountOn(int point, const std::string& device, const std::string& type, std::
 }  // namespace
 
 std::unique_ptr<VolumeMounts> VolumeMounts::mount(std::unique_ptr<MountDirectory> directory,
-                                                  const LoopPartitions& partitions, std::shared_ptr<DriverLog> log) {
+                                                  const LoopPartitions& partitions, bool noexec,
+                                                  std::shared_ptr<DriverLog> log) {
   std::vector<Volume> volumes;
   for (const int number : partitions.numbers()) {
     if (std::optional<Volume> volume = probe(number, partitions.nodePath(number), *log)) volumes.push_back(*volume);
@@ -63,7 +65,7 @@ std::unique_ptr<VolumeMounts> VolumeMounts::mount(std::unique_ptr<MountDirectory
   std::vector<VolumeNames::Volume> labels;
   for (const Volume& volume : volumes) labels.push_back({volume.partition, volume.label});
   const std::vector<std::string> names = VolumeNames::of(labels);
-  std::unique_ptr<VolumeMounts> mounts(new VolumeMounts(std::move(directory), std::move(log)));
+  std::unique_ptr<VolumeMounts> mounts(new VolumeMounts(std::move(directory), noexec, std::move(log)));
   for (size_t i = 0; i < volumes.size(); ++i) mounts->mountVolume(volumes[i], names[i]);
   return mounts;
 }
@@ -112,7 +114,7 @@ void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
     return;
   }
   std::string message;
-  error = mountOn(point.get(), volume.device, volume.type, message);
+  error = mountOn(point.get(), volume.device, volume.type, noexec_, message);
   point.reset();
   if (error != 0) {
     log_->line("cannot mount %s (%s) at %s: %s%s%s; not mounted", device, volume.type.c_str(), path.c_str(),
@@ -121,8 +123,8 @@ void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
     return;
   }
   mounted_.push_back({volume.device, chosen});
-  log_->line("mounted %s (%s, label \"%s\") read-write, nosuid, nodev at %s", device, volume.type.c_str(),
-             volume.label.c_str(), path.c_str());
+  log_->line("mounted %s (%s, label \"%s\") read-write, nosuid, nodev%s at %s", device, volume.type.c_str(),
+             volume.label.c_str(), noexec_ ? ", noexec" : "", path.c_str());
 }
 
 bool VolumeMounts::unmount() {

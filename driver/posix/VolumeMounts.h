@@ -21,9 +21,10 @@
 class VolumeMounts {
  public:
   // Mounts the volumes of `partitions` in `directory`, the directory of the
-  // user the disk is for.
+  // user the disk is for; with `noexec` no program on them can be run.
   static std::unique_ptr<VolumeMounts> mount(std::unique_ptr<MountDirectory> directory,
-                                             const LoopPartitions& partitions, std::shared_ptr<DriverLog> log);
+                                             const LoopPartitions& partitions, bool noexec,
+                                             std::shared_ptr<DriverLog> log);
   ~VolumeMounts() { unmount(); }
   VolumeMounts(const VolumeMounts&) = delete;
   VolumeMounts& operator=(const VolumeMounts&) = delete;
@@ -48,8 +49,8 @@ class VolumeMounts {
     std::string name;    // of its directory
   };
 
-  VolumeMounts(std::unique_ptr<MountDirectory> directory, std::shared_ptr<DriverLog> log)
-      : directory_(std::move(directory)), log_(std::move(log)) {}
+  VolumeMounts(std::unique_ptr<MountDirectory> directory, bool noexec, std::shared_ptr<DriverLog> log)
+      : directory_(std::move(directory)), noexec_(noexec), log_(std::move(log)) {}
   // Partition `partition` on `device` as libblkid finds it; none, with the
   // reason logged, when it holds no signature, signatures of several, or
   // something that is no file system (swap, a RAID member).
@@ -57,6 +58,7 @@ class VolumeMounts {
   void mountVolume(const Volume& volume, const std::string& name);
 
   const std::unique_ptr<MountDirectory> directory_;
+  const bool noexec_;
   std::shared_ptr<DriverLog> log_;
   std::vector<Mounted> mounted_;
 };

@@ -440,6 +440,7 @@ TEST_F(ClientIntegrationTest, AnotherUsersCompressedImageKeepsItsIndexAsThatUser
 
 // A mounted volume is open to the user who mounted it and to root alone: it
 // lies in that user's own directory of mode 0700, which nobody else enters.
+// Nothing on it runs as a program: its programs are the image owner's.
 TEST_F(ClientIntegrationTest, AVolumeIsOpenToTheUserWhoMountedItAndRootAlone) {
   fs::permissions(dir_.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
   fs::permissions(image_, fs::perms::others_read, fs::perm_options::add);
@@ -453,6 +454,9 @@ TEST_F(ClientIntegrationTest, AVolumeIsOpenToTheUserWhoMountedItAndRootAlone) {
   ASSERT_EQ(stat((volumes_ / std::to_string(user->pw_uid)).c_str(), &status), 0);
   EXPECT_EQ(status.st_uid, user->pw_uid);
   EXPECT_EQ(status.st_mode & 07777, 0700u);
+  const std::string options = runOutput("findmnt -n -o OPTIONS --mountpoint " + point);
+  EXPECT_NE(options.find("noexec"), std::string::npos) << options;
+  EXPECT_NE(options.find("nosuid"), std::string::npos) << options;
 
   const std::string read = " cat " + point + "/hello.txt >/dev/null 2>&1";
   EXPECT_TRUE(run("setpriv --reuid=" + std::to_string(user->pw_uid) + " --regid=" + std::to_string(user->pw_gid) +
