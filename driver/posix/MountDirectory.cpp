@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,7 +20,19 @@ constexpr mode_t kUserMode = 0700;
 
 }  // namespace
 
-std::unique_ptr<MountDirectory> MountDirectory::open(const std::string& path, DriverLog& log) {
+std::set<std::string> MountDirectory::typesOf(const std::string& list) {
+  std::set<std::string> types;
+  size_t begin = 0;
+  while (begin <= list.size()) {
+    const size_t end = std::min(list.find(',', begin), list.size());
+    if (end > begin) types.insert(list.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return types;
+}
+
+std::unique_ptr<MountDirectory> MountDirectory::open(const std::string& path, std::set<std::string> userTypes,
+                                                     DriverLog& log) {
   // Only the directory itself is made: one whose parent is missing is most
   // likely a mistyped path.
   const bool made = mkdir(path.c_str(), kMode) == 0;
@@ -35,7 +48,7 @@ std::unique_ptr<MountDirectory> MountDirectory::open(const std::string& path, Dr
     log.line("the mount directory %s cannot be held open: %s", path.c_str(), std::strerror(errno));
     return nullptr;
   }
-  return std::unique_ptr<MountDirectory>(new MountDirectory(directory.path(), std::move(fd)));
+  return std::unique_ptr<MountDirectory>(new MountDirectory(directory.path(), std::move(fd), std::move(userTypes)));
 }
 
 std::unique_ptr<MountDirectory> MountDirectory::userDirectory(uid_t uid, DriverLog& log) const {
@@ -59,7 +72,9 @@ std::unique_ptr<MountDirectory> MountDirectory::userDirectory(uid_t uid, DriverL
     log.line("cannot hold the mount directory open: %s; the volumes are not mounted", std::strerror(errno));
     return nullptr;
   }
-  return std::unique_ptr<MountDirectory>(new MountDirectory(path, std::move(fd), std::move(parent), name));
+  std::optional<std::set<std::string>> allowed = uid == 0 ? std::nullopt : allowedTypes_;
+  return std::unique_ptr<MountDirectory>(
+      new MountDirectory(path, std::move(fd), std::move(allowed), std::move(parent), name));
 }
 
 UniqueFd MountDirectory::makeMountPoint(const std::string& name, int& error) const {

@@ -97,6 +97,12 @@ std::optional<VolumeMounts::Volume> VolumeMounts::probe(int partition, const std
 
 void VolumeMounts::mountVolume(const Volume& volume, const std::string& name) {
   const char* device = volume.device.c_str();
+  if (!directory_->mounts(volume.type)) {
+    log_->line("%s holds %s, which is not among the file systems mounted for users other than root "
+               "(--user-fs-types); not mounted",
+               device, volume.type.c_str());
+    return;
+  }
   const std::string fallback = VolumeNames::fallback(volume.partition);
   std::string chosen = name;
   int error = 0;

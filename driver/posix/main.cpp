@@ -31,11 +31,15 @@ struct Options {
   std::string runtimeDir;
   std::string logPath;
   std::string mountDir;  // empty: the default
+  std::string userTypes = MountDirectory::kDefaultUserTypes;
   bool mounting = true;
 };
 
 int usage() {
-  std::fputs("usage: vkvd [--runtime-dir DIR] [--log PATH] [--mount-dir DIR | --no-mount] [--foreground]\n", stderr);
+  std::fputs(
+      "usage: vkvd [--runtime-dir DIR] [--log PATH] [--mount-dir DIR | --no-mount] [--user-fs-types LIST] "
+      "[--foreground]\n",
+      stderr);
   return 1;
 }
 
@@ -54,6 +58,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.logPath = argv[++i];
     } else if (option == "--mount-dir") {
       options.mountDir = argv[++i];
+    } else if (option == "--user-fs-types") {
+      options.userTypes = argv[++i];
     } else {
       return false;
     }
@@ -92,9 +98,11 @@ int serve(const Options& options, const std::shared_ptr<DriverLog>& log, int sto
   if (!runtime) return 2;
   std::unique_ptr<MountDirectory> mounts;
   if (options.mounting) {
-    mounts = MountDirectory::open(options.mountDir.empty() ? MountDirectory::kDefaultPath : options.mountDir, *log);
+    mounts = MountDirectory::open(options.mountDir.empty() ? MountDirectory::kDefaultPath : options.mountDir,
+                                  MountDirectory::typesOf(options.userTypes), *log);
     if (!mounts) return 2;
-    log->line("volumes are mounted in %s", mounts->path().c_str());
+    log->line("volumes are mounted in %s; for users other than root only %s", mounts->path().c_str(),
+              options.userTypes.c_str());
   } else {
     log->line("volumes are not mounted (--no-mount)");
   }

@@ -59,6 +59,9 @@ class ControlClient {
   Reply request(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputSize) {
     return send(wire::requestMessage(code, input, outputSize));
   }
+  // The request for user `uid`, as the service names the user a disk is for
+  // (the test runs as root, who may name any user).
+  Reply requestFor(uid_t uid, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputSize);
   // A disk is made or removed within the service's bound; a slow sanitized
   // build is given room.
   Reply send(const std::vector<uint8_t>& message) { return post(message) ? receive(60000) : Reply{}; }

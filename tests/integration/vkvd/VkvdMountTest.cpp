@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,23 +148,27 @@ class VkvdMountTest : public ::testing::Test {
 
   // Serves a disk whose partitions have the ext4 labels given and starts
   // vkvd, mounting in mountDir() unless `mounting` is false.
-  void start(const std::string& firstLabel, const std::string& secondLabel, bool mounting = true) {
+  void start(const std::string& firstLabel, const std::string& secondLabel, bool mounting = true,
+             const std::vector<std::string>& options = {}) {
     const std::vector<uint8_t> disk = twoVolumeDisk(dir_.path() / "disk.img", firstLabel, secondLabel);
     ASSERT_EQ(disk.size(), kDiskSize) << "sfdisk and mkfs.ext4 make the disk";
     service_ = std::make_unique<FakePortService>(disk);
     ASSERT_TRUE(service_->listening());
     vkvd_ =
-        std::make_unique<VkvdProcess>(runtimeDir(), dir_.path() / "vkvd.log", -1, mounting ? mountDir() : fs::path());
+        std::make_unique<VkvdProcess>(runtimeDir(), dir_.path() / "vkvd.log", -1, mounting ? mountDir() : fs::path(),
+                                      options);
     interface_ = vkvd_->waitForInterface();
     ASSERT_FALSE(interface_.empty()) << log();
   }
 
-  // Makes the disk; its loop device ("loopN"), empty when none was made.
-  std::string connectDisk() {
-    const Reply reply =
-        ControlClient(interface_)
-            .request(wire::kControlCode,
-                     wire::connectRecord(wire::kConnect, u"first_tag", u"/fake.img", kDiskSize, 512), 4);
+  // Makes the disk, for root or for user `owner`; its loop device ("loopN"),
+  // empty when none was made.
+  std::string connectDisk(std::optional<uid_t> owner = std::nullopt) {
+    const std::vector<uint8_t> record =
+        wire::connectRecord(wire::kConnect, u"first_tag", u"/fake.img", kDiskSize, 512);
+    ControlClient client(interface_);
+    const Reply reply = owner ? client.requestFor(*owner, wire::kControlCode, record, 4)
+                              : client.request(wire::kControlCode, record, 4);
     if (reply.status != wire::kSuccess || reply.output.size() != 4) return {};
     return "loop" + std::to_string(wire::get(reply.output, 0, 4));
   }
@@ -231,6 +236,47 @@ TEST_F(VkvdMountTest, EachVolumeIsMountedReadWriteInADirectoryOfItsOwn) {
   expectNothingLeft();
   EXPECT_NE(log().find("unmounted /dev/" + loop + "p1 from " + (rootsVolumes() / "DATA").string()), std::string::npos)
       << log();
+}
+
+// A disk for a user other than root: its volumes go to that user's own
+// directory, mode 0700, noexec; only file systems of the listed types are
+// mounted for such a user, root's of every type.
+TEST_F(VkvdMountTest, AUsersVolumesAreMountedInTheirDirectoryNoexecAndOfTheListedTypesOnly) {
+  constexpr uid_t kUser = 65534;
+  ASSERT_NO_FATAL_FAILURE(start("DATA", "OTHER", true, {"--user-fs-types", "xfs,ext4"}));
+  std::string loop = connectDisk(kUser);
+  ASSERT_FALSE(loop.empty()) << log();
+  const fs::path users = mountDir() / std::to_string(kUser);
+  const std::vector<disk_checks::Mount> mounts = mountsOf("/dev/" + loop + "p1");
+  ASSERT_EQ(mounts.size(), 1u) << log();
+  EXPECT_EQ(mounts[0].point, (users / "DATA").string());
+  EXPECT_TRUE(disk_checks::hasOptions(mounts[0], {"rw", "nosuid", "nodev", "noexec"})) << mounts[0].options;
+  struct stat status {};
+  ASSERT_EQ(stat(users.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, kUser);
+  EXPECT_EQ(status.st_mode & 07777, 0700u);
+  EXPECT_NE(log().find("connect \"first_tag\" for user 65534"), std::string::npos) << log();
+  EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
+  expectNothingLeft();
+
+  vkvd_.reset();
+  service_.reset();  // its port goes before the next one is made
+  ASSERT_NO_FATAL_FAILURE(start("DATA", "OTHER", true, {"--user-fs-types", "xfs"}));
+  loop = connectDisk(kUser);
+  ASSERT_FALSE(loop.empty()) << log();
+  EXPECT_TRUE(mountsOf("/dev/" + loop + "p1").empty());
+  EXPECT_TRUE(mountsOf("/dev/" + loop + "p2").empty());
+  EXPECT_NE(log().find("/dev/" + loop +
+                       "p1 holds ext4, which is not among the file systems mounted for users other than root "
+                       "(--user-fs-types); not mounted"),
+            std::string::npos)
+      << log();
+  EXPECT_TRUE(readFileBytes(protocol::identityFile(loop)).ends_with("\nvolumes=settled\n")) << "none to wait for";
+  EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
+  loop = connectDisk();
+  ASSERT_FALSE(loop.empty()) << log();
+  expectMountedAt("/dev/" + loop + "p1", rootsVolumes() / "DATA");
+  EXPECT_EQ(disconnectDisk(), wire::kSuccess) << log();
 }
 
 TEST_F(VkvdMountTest, WithNoMountNothingIsMounted) {

@@ -23,8 +23,10 @@ constexpr auto kPollInterval = 10ms;
 
 }  // namespace
 
-VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int uid, const fs::path& mountDir) {
+VkvdProcess::VkvdProcess(const fs::path& runtimeDir, const fs::path& log, int uid, const fs::path& mountDir,
+                         const std::vector<std::string>& options) {
   std::vector<std::string> arguments = {VKVD_PROGRAM, "--runtime-dir", runtimeDir, "--log", log, "--foreground"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
   if (mountDir.empty()) {
     arguments.push_back("--no-mount");
   } else {

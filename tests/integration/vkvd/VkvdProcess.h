@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // vkvd in a process of its own, started with a runtime directory and a log
 // (as another user when `uid` is given), stopped with SIGTERM; one that
@@ -11,8 +12,9 @@
 // `mountDir` when that is given, and mounts none otherwise.
 class VkvdProcess {
  public:
+  // `options` are further options of vkvd's own.
   VkvdProcess(const std::filesystem::path& runtimeDir, const std::filesystem::path& log, int uid = -1,
-              const std::filesystem::path& mountDir = {});
+              const std::filesystem::path& mountDir = {}, const std::vector<std::string>& options = {});
   ~VkvdProcess();
   VkvdProcess(const VkvdProcess&) = delete;
   VkvdProcess& operator=(const VkvdProcess&) = delete;
