@@ -108,11 +108,11 @@ InitCode ImageParts::addPart(const std::u16string& path) {
   const InitCode code = openImageFile(path, file, size);
   if (code != kOpened) return code;
   // Links of one file as several parts would make one file's data count many times over.
-  const std::string identity = file->identity();
+  std::string key = file->fileKey();
   for (const Part& part : parts_) {
-    if (!identity.empty() && part.file->identity() == identity) return kImageUnreadable;
+    if (!key.empty() && part.key == key) return kImageUnreadable;
   }
-  parts_.push_back({std::move(file), size});
+  parts_.push_back({std::move(file), size, std::move(key)});
   return kOpened;
 }
 

@@ -35,7 +35,7 @@ class ImageParts final : public ImageData {
   uint32_t count() const { return static_cast<uint32_t>(parts_.size()); }
   // What tells part `index` (from 0) from a changed one; empty when nothing does.
   std::string identity(uint32_t index) const { return parts_[index].file->identity(); }
-  std::string fileKey(uint32_t index) const { return parts_[index].file->fileKey(); }
+  std::string fileKey(uint32_t index) const { return parts_[index].key; }
   // Where part `index` (from 0) ends in the data.
   uint64_t partEnd(uint32_t index) const { return ends_[index]; }
 
@@ -48,6 +48,7 @@ class ImageParts final : public ImageData {
   struct Part {
     std::unique_ptr<ImageFile> file;
     uint64_t size;
+    std::string key;  // the file's own, taken once
   };
 
   InitCode openParts(const std::u16string& path);

@@ -139,7 +139,7 @@ void ControlServer::run(int stopFd) {
 
 bool ControlServer::serveRequest() {
   uid_t requester = 0;
-  const ssize_t size = receive(requester);
+  const ssize_t size = protocol::receiveFrom(client_.get(), buffer_, MSG_TRUNC | MSG_DONTWAIT, requester);
   if (size < 0) return errno == EAGAIN || errno == EINTR;
   if (size == 0) return false;  // the client closed its handle
   const auto length = static_cast<size_t>(size);
@@ -164,28 +164,6 @@ bool ControlServer::serveRequest() {
   if (sendReply(reply.status, reply.output)) return true;
   if (reply.madeDisk) driver_.undoConnect();
   return false;
-}
-
-ssize_t ControlServer::receive(uid_t& requester) {
-  iovec data{buffer_.data(), buffer_.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof(control);
-  const ssize_t size = recvmsg(client_.get(), &message, MSG_TRUNC | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  // Without credentials (which SO_PASSCRED always brings) the request counts as root's.
-  requester = 0;
-  for (cmsghdr* entry = CMSG_FIRSTHDR(&message); size >= 0 && entry; entry = CMSG_NXTHDR(&message, entry)) {
-    if (entry->cmsg_level == SOL_SOCKET && entry->cmsg_type == SCM_CREDENTIALS &&
-        entry->cmsg_len == CMSG_LEN(sizeof(ucred))) {
-      ucred credentials{};
-      std::memcpy(&credentials, CMSG_DATA(entry), sizeof(credentials));
-      requester = credentials.uid;
-    }
-  }
-  return size;
 }
 
 bool ControlServer::sendReply(uint32_t status, const std::vector<uint8_t>& output) {

@@ -46,9 +46,6 @@ class ControlServer {
                 ino_t inode, sys::posix::UniqueFd listener);
   // False when the client left or cannot take its reply.
   bool serveRequest();
-  // Receives a request into the buffer: its whole length (MSG_TRUNC), or -1
-  // with errno; `requester` is the user it is for.
-  ssize_t receive(uid_t& requester);
   bool sendReply(uint32_t status, const std::vector<uint8_t>& output);
 
   DiskDriver& driver_;

@@ -67,14 +67,8 @@ std::unique_ptr<MountDirectory> MountDirectory::userDirectory(uid_t uid, DriverL
              std::strerror(errno));
     return nullptr;
   }
-  UniqueFd parent(fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
-  if (!parent.valid()) {
-    log.line("cannot hold the mount directory open: %s; the volumes are not mounted", std::strerror(errno));
-    return nullptr;
-  }
   std::optional<std::set<std::string>> allowed = uid == 0 ? std::nullopt : allowedTypes_;
-  return std::unique_ptr<MountDirectory>(
-      new MountDirectory(path, std::move(fd), std::move(allowed), std::move(parent), name));
+  return std::unique_ptr<MountDirectory>(new MountDirectory(path, std::move(fd), std::move(allowed), this, name));
 }
 
 UniqueFd MountDirectory::makeMountPoint(const std::string& name, int& error) const {
@@ -95,5 +89,5 @@ int MountDirectory::removeMountPoint(const std::string& name) const {
 }
 
 void MountDirectory::removeIfEmpty() const {
-  if (parent_.valid()) unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);
+  if (parent_) parent_->removeMountPoint(name_);
 }

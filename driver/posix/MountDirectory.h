@@ -36,7 +36,8 @@ class MountDirectory {
 
   // The directory of user `uid` in it, made when missing, and made the
   // user's own with mode 0700 whatever it was; null, with the reason
-  // logged, when it is not a directory or cannot be made so.
+  // logged, when it is not a directory or cannot be made so. This directory
+  // outlives it.
   std::unique_ptr<MountDirectory> userDirectory(uid_t uid, DriverLog& log) const;
 
   // Whether a file system of `type` is mounted here.
@@ -56,11 +57,11 @@ class MountDirectory {
 
  private:
   MountDirectory(std::string path, sys::posix::UniqueFd fd, std::optional<std::set<std::string>> allowedTypes,
-                 sys::posix::UniqueFd parent = {}, std::string name = {})
+                 const MountDirectory* parent = nullptr, std::string name = {})
       : path_(std::move(path)),
         fd_(std::move(fd)),
         allowedTypes_(std::move(allowedTypes)),
-        parent_(std::move(parent)),
+        parent_(parent),
         name_(std::move(name)) {}
 
   std::string path_;
@@ -68,6 +69,6 @@ class MountDirectory {
   // The types mounted: in the mount directory itself those for users other
   // than root; none for root's directory, where every type is mounted.
   std::optional<std::set<std::string>> allowedTypes_;
-  sys::posix::UniqueFd parent_;  // a user's directory's: the mount directory, and its name there
+  const MountDirectory* parent_;  // a user's directory's: the mount directory (which outlives it), and its name there
   std::string name_;
 };

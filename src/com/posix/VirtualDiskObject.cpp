@@ -20,6 +20,16 @@
 using namespace mount_service_bus;
 using sys::posix::ScopedCallContext;
 
+namespace {
+
+// The calling thread's client context for `caller`: nobody when unknown.
+ScopedCallContext callContextOf(const std::optional<BusCaller>& caller) {
+  if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject: the caller's process is unknown or gone\n");
+  return ScopedCallContext(caller ? caller->pid() : 0, caller ? caller->identity() : std::nullopt);
+}
+
+}  // namespace
+
 std::shared_ptr<VirtualDiskObject> VirtualDiskObject::create(std::shared_ptr<ServiceConnection> connection,
                                                              std::shared_ptr<CallWorkers> workers, std::string path,
                                                              std::string creator, Releaser releaser) {
@@ -81,11 +91,6 @@ void VirtualDiskObject::runAsCaller(const sdbus::MethodCall& call, Work work) {
     work(*self, pending);
   });
   if (!taken) pending.fail(kErrorLimitsExceeded, "too many calls are in progress; try again later");
-}
-
-ScopedCallContext VirtualDiskObject::callContextOf(const std::optional<BusCaller>& caller) {
-  if (!caller || !caller->identity()) debugLog(u"VirtualDiskObject: the caller's process is unknown or gone\n");
-  return ScopedCallContext(caller ? caller->pid() : 0, caller ? caller->identity() : std::nullopt);
 }
 
 void VirtualDiskObject::mount(sdbus::MethodCall& call) {

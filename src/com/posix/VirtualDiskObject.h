@@ -7,15 +7,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "com/CVirtualDisk.h"
-#include "com/posix/BusCaller.h"
 #include "com/posix/CallWorkers.h"
 #include "com/posix/PendingCall.h"
 #include "com/posix/ServiceConnection.h"
-#include "sys/posix/ScopedCallContext.h"
 
 // One object of the mount service's class on the bus, made for one client
 // (its creator) at /com/velkara/MountService/VirtualDisk/N: the VirtualDisk
@@ -80,8 +77,6 @@ class VirtualDiskObject : public std::enable_shared_from_this<VirtualDiskObject>
   // the call arrived (the client whose user a mount acts as and owns it);
   // answers with an error when no worker takes it.
   void runAsCaller(const sdbus::MethodCall& call, Work work);
-  // The calling thread's client context for `caller`: nobody when unknown.
-  static sys::posix::ScopedCallContext callContextOf(const std::optional<BusCaller>& caller);
   // Answers a call at work, unless the object was withdrawn meanwhile; a
   // withdrawal waits for an answer being sent.
   template <class... Values>

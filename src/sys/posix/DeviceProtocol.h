@@ -1,7 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/Guid.h"
 
@@ -17,6 +22,9 @@
 // sends a ControlRequestHeader followed by `inputSize` input bytes in one
 // message; the driver answers with a ControlReplyHeader followed by
 // `bytesReturned` output bytes in one message. All integers little-endian.
+// A request is for the user its message's credentials name (SCM_CREDENTIALS,
+// which the kernel lets only a privileged sender choose): the user a disk is
+// made for; the sender's own user when it names none.
 namespace sys::posix::device_protocol {
 
 constexpr uint32_t kRequestMagic = 0x52434B56;  // "VKCR"
@@ -39,6 +47,20 @@ struct ControlReplyHeader {
 };
 
 static_assert(sizeof(ControlRequestHeader) == 16 && sizeof(ControlReplyHeader) == 16);
+
+// The user a request is for.
+struct Requester {
+  uid_t uid;
+  gid_t gid;
+};
+
+// Sends `message` on `fd` in one sendmsg with `flags`, for `requester` when
+// given; sendmsg's result (EPERM when the sender may not name that user).
+ssize_t sendFor(int fd, const std::vector<uint8_t>& message, const std::optional<Requester>& requester, int flags);
+// Receives one message into `buffer` with `flags` (MSG_TRUNC gives its whole
+// length), and the user its credentials name, which the receiver asks for with
+// SO_PASSCRED; root when it carries none. recvmsg's result.
+ssize_t receiveFrom(int fd, std::span<uint8_t> buffer, int flags, uid_t& requester);
 
 // <runtime directory>/interfaces/<class GUID>
 std::string interfaceClassDirectory(const Guid& interfaceClass);

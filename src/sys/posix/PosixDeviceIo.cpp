@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -41,38 +40,19 @@ int connectWithin(int fd, const sockaddr_un& address, std::chrono::milliseconds 
   }
 }
 
-// Sends `message` as one sendmsg, with the credentials of user `client`
-// when given (the kernel lets only a privileged sender name another user).
-ssize_t sendAs(int fd, const std::vector<uint8_t>& message, const std::optional<Identity>& client) {
-  iovec data{const_cast<uint8_t*>(message.data()), message.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  if (client) {
-    header.msg_control = control;
-    header.msg_controllen = sizeof(control);
-    cmsghdr* entry = CMSG_FIRSTHDR(&header);
-    entry->cmsg_level = SOL_SOCKET;
-    entry->cmsg_type = SCM_CREDENTIALS;
-    entry->cmsg_len = CMSG_LEN(sizeof(ucred));
-    const ucred credentials{getpid(), client->uid, client->gid};
-    std::memcpy(CMSG_DATA(entry), &credentials, sizeof(credentials));
-  }
-  return sendmsg(fd, &header, MSG_NOSIGNAL);
-}
-
 // Sends one whole message on the non-blocking socket, waiting at most the
 // reply bound for room. The message is for the client of the call the thread
 // serves, when it serves one: the driver makes a disk for that user.
 bool sendWithin(int fd, const std::vector<uint8_t>& message) {
-  std::optional<Identity> client = ScopedCallContext::currentClient();
+  const std::optional<Identity> client = ScopedCallContext::currentClient();
+  std::optional<protocol::Requester> requester;
+  if (client) requester = protocol::Requester{client->uid, client->gid};
   for (;;) {
-    const ssize_t sent = sendAs(fd, message, client);
-    if (sent < 0 && errno == EPERM && client) {
+    const ssize_t sent = protocol::sendFor(fd, message, requester, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EPERM && requester) {
       // Not privileged to name the client: the message goes as the service's
       // own, whose disk only root reaches.
-      client.reset();
+      requester.reset();
       continue;
     }
     if (sent >= 0) return static_cast<size_t>(sent) == message.size();

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -65,21 +64,9 @@ ControlClient::ControlClient(const std::string& path) : fd_(socket(AF_UNIX, SOCK
 }
 
 Reply ControlClient::requestFor(uid_t uid, uint32_t code, const std::vector<uint8_t>& input, uint32_t outputSize) {
-  std::vector<uint8_t> message = wire::requestMessage(code, input, outputSize);
-  iovec data{message.data(), message.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
-  msghdr header{};
-  header.msg_iov = &data;
-  header.msg_iovlen = 1;
-  header.msg_control = control;
-  header.msg_controllen = sizeof(control);
-  cmsghdr* entry = CMSG_FIRSTHDR(&header);
-  entry->cmsg_level = SOL_SOCKET;
-  entry->cmsg_type = SCM_CREDENTIALS;
-  entry->cmsg_len = CMSG_LEN(sizeof(ucred));
-  const ucred credentials{getpid(), uid, static_cast<gid_t>(uid)};
-  std::memcpy(CMSG_DATA(entry), &credentials, sizeof(credentials));
-  if (sendmsg(fd_.get(), &header, MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) return {};
+  const std::vector<uint8_t> message = wire::requestMessage(code, input, outputSize);
+  const protocol::Requester requester{uid, static_cast<gid_t>(uid)};
+  if (protocol::sendFor(fd_.get(), message, requester, MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) return {};
   return receive(60000);
 }
 
