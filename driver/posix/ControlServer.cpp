@@ -85,7 +85,14 @@ std::unique_ptr<ControlServer> ControlServer::publish(DiskDriver& driver, const 
   }
   std::unique_ptr<ControlServer> server(
       new ControlServer(driver, std::move(log), path, std::move(directory), inode, std::move(listener)));
-  if (fchmodat(server->directory_.get(), kInterfaceName, 0600, 0) != 0 || listen(server->listener_.get(), 8) != 0) {
+  // Each request comes with the user it is for (SCM_CREDENTIALS). Asked of
+  // the listener, so that every connection has it from its start: a request
+  // sent between a connection's acceptance and the option being set on it
+  // would come without credentials and read as the overflow user (65534).
+  const int on = 1;
+  if (fchmodat(server->directory_.get(), kInterfaceName, 0600, 0) != 0 ||
+      setsockopt(server->listener_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 ||
+      listen(server->listener_.get(), 8) != 0) {
     server->log_->line("cannot publish the interface %s: %s", path.c_str(), std::strerror(errno));
     return nullptr;
   }
@@ -125,12 +132,6 @@ void ControlServer::run(int stopFd) {
       }
     } else if (!client_.valid()) {
       client_ = UniqueFd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      const int on = 1;
-      // Each request comes with the user it is for (SCM_CREDENTIALS).
-      if (client_.valid() && setsockopt(client_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0) {
-        log_->line("cannot learn whom a client's requests are for: %s", std::strerror(errno));
-        client_.reset();
-      }
     } else if (!serveRequest()) {
       client_.reset();
     }
